@@ -1,0 +1,8 @@
+// The decimal number at the start of a text: the rule for both the port argument and a reading.
+#pragma once
+
+#include <cstdint>
+
+// Skips leading white space (TAB, LF, VT, FF, CR, space), takes one optional sign and the digits
+// after it, accumulating modulo 2^32. False, with `value` untouched, when no digit follows.
+bool scan_decimal_prefix(const char* text, int32_t* value);

@@ -1,0 +1,96 @@
+#include "logger.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "console_input.h"
+#include "console_output.h"
+#include "decimal_prefix.h"
+#include "line_buffer.h"
+#include "measurement_log.h"
+#include "port_selection.h"
+#include "process.h"
+#include "serial_port.h"
+
+namespace {
+
+// The port messages are Shift_JIS (CP932) bytes, written as they stand on any console.
+constexpr char kPortWord[] = "\x83\x7C\x81\x5B\x83\x67";  // "port"
+constexpr char kCannotBeOpened[] = "\x82\xCD\x8A\x4A\x82\xAF\x82\xDC\x82\xB9\x82\xF1\n";
+constexpr char kWasOpened[] =
+    "\x82\xF0\x83\x49\x81\x5B\x83\x76\x83\x93\x82\xB5\x82\xDC\x82\xB5\x82\xBD\n";
+constexpr char kSettingsRefused[] =
+    "DCB\x82\xCC\x83\x5A\x83\x62\x83\x67\x82\xC5\x8E\xB8\x94\x73\x82\xB5\x82\xDC\x82\xB5\x82\xBD\n";
+
+constexpr size_t kReceiveBufferSize = 1000;
+
+bool is_quit_code(int code) {
+  return code == 'E' || code == 'Q' || code == 'X' || code == 'e' || code == 'q' || code == 'x';
+}
+
+void print_port_message(const char* device_path, const char* outcome) {
+  console_print(kPortWord);
+  console_print(device_path);
+  console_print(outcome);
+}
+
+}  // namespace
+
+int run_logger(int argc, char** argv) {
+  char device_path[kDevicePathSize];
+  const int32_t port_number = port_number_from_arguments(argc, argv);
+  format_device_path(port_number, device_path);
+
+  SerialPort* port = serial_open(port_number, device_path);
+  if (port == nullptr) {
+    print_port_message(device_path, kCannotBeOpened);
+    return -1;
+  }
+  print_port_message(device_path, kWasOpened);
+  if (!serial_configure(port)) {
+    console_print(kSettingsRefused);
+    return -1;
+  }
+  serial_purge(port);
+  console_print("running ");
+  console_print(argv[0]);
+  console_print("\n");
+
+  if (!open_measurement_log()) {
+    console_print("cannot open ");
+    console_print(kMeasurementLogName);
+    console_print("\n");
+    return 1;
+  }
+  static LineBuffer line;
+  line_buffer_clear(&line);
+  console_print("running\n");
+
+  char received[kReceiveBufferSize];
+  int32_t reading = 0;  // what a line without a number logs before any number has arrived
+  for (;;) {
+    uint32_t queued = serial_poll(port);
+    if (queued > 0) {
+      // Whatever does not fit stays queued for the next turn.
+      if (queued > kReceiveBufferSize - 1) queued = kReceiveBufferSize - 1;
+      const uint32_t got = serial_read(port, received, queued);
+      received[got] = '\0';
+      line_buffer_append(&line, received);
+      if (line_buffer_has_newline(line)) {
+        console_write(line.text, line.length);
+        scan_decimal_prefix(line.text, &reading);
+        append_reading(reading);
+        line_buffer_clear(&line);
+      }
+    }
+    if (interrupt_requested()) break;
+    if (key_pending() != 0) {
+      const int code = read_key();
+      if (is_quit_code(code)) break;
+      console_print("running\n");
+    }
+  }
+  serial_close(port);
+  close_measurement_log();
+  return 0;
+}

@@ -1,0 +1,16 @@
+#include "port_selection.h"
+
+#include <cstdio>
+
+#include "decimal_prefix.h"
+
+int32_t port_number_from_arguments(int argc, char** argv) {
+  if (argc < 2) return kDefaultPortNumber;
+  int32_t number = 0;
+  scan_decimal_prefix(argv[1], &number);
+  return number;
+}
+
+void format_device_path(int32_t port_number, char* out) {
+  std::snprintf(out, kDevicePathSize, "\\\\.\\COM%d", int(port_number));
+}

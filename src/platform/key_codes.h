@@ -1,0 +1,47 @@
+// The console key logic shared by every platform: the key table, the rule that picks a key code
+// from a key record, the pending extended code, and which queued records count.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+// Control-key state bits of a key record.
+enum : uint32_t {
+  kRightAlt = 0x1,
+  kLeftAlt = 0x2,
+  kRightCtrl = 0x4,
+  kLeftCtrl = 0x8,
+  kShift = 0x10,
+};
+
+// One queued console input record.
+struct KeyRecord {
+  bool is_key_event;  // false for mouse, window-size, menu and focus records
+  bool key_down;
+  uint16_t virtual_key;
+  char character;  // 0 when the key produced none
+  uint32_t control_state;
+};
+
+// The four console operations the key logic needs. Each returns false when the console failed.
+struct ConsoleQueue {
+  void* context;
+  bool (*count)(void* context, uint32_t* queued);
+  // Copies every queued record, oldest first, without removing any.
+  bool (*peek_all)(void* context, std::vector<KeyRecord>* records);
+  // Removes and returns the oldest record, waiting while the queue is empty.
+  bool (*remove_oldest)(void* context, KeyRecord* record);
+  bool (*get_mode)(void* context, uint32_t* mode);
+  bool (*set_mode)(void* context, uint32_t mode);
+};
+
+// The process-wide key state: the extended code still to be delivered, or -1.
+struct KeyState {
+  int pending_extended = -1;
+};
+
+// The code of a key-down record by the table and the modifier precedence; -1 when it yields none.
+int key_record_code(const KeyRecord& record);
+
+int key_pending_from(ConsoleQueue* console, KeyState* state);
+int read_key_from(ConsoleQueue* console, KeyState* state);

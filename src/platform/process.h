@@ -1,0 +1,10 @@
+// The start and the end of the process.
+#pragma once
+
+// True once the process has been asked from outside to end (an interrupt key, a termination
+// request, a closed terminal or console). The logger's loop finishes its turn and shuts down.
+bool interrupt_requested();
+
+// Writes out held console output, restores the console and ends the process: with `status`, or,
+// after an outside request, the way that request ends a process.
+[[noreturn]] void end_process(int status);

@@ -1,0 +1,66 @@
+// Process start and end on Linux: argument zero from /proc/self/exe, the console's keyboard
+// opened before the logger runs, and outside requests to end turned into a flag for its loop.
+#include <signal.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <initializer_list>
+
+#include "console_input.h"
+#include "console_output.h"
+#include "logger.h"
+#include "process.h"
+
+namespace {
+
+volatile sig_atomic_t requested_signal = 0;
+
+void note_signal(int signal_number) {
+  requested_signal = signal_number;
+}
+
+void install_signal_handlers() {
+  struct sigaction action = {};
+  action.sa_handler = note_signal;
+  sigemptyset(&action.sa_mask);
+  // No SA_RESTART: a write blocked on a stalled pipe gives way to the request.
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal_number, &action, nullptr);
+  // A reader that went away, or a log that reached the size limit, costs that output only.
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+}
+
+}  // namespace
+
+bool interrupt_requested() {
+  return requested_signal != 0;
+}
+
+void end_process(int status) {
+  console_flush();
+  restore_console_input();
+  const int signal_number = requested_signal;
+  if (signal_number != 0) {
+    signal(signal_number, SIG_DFL);
+    sigset_t unblock;
+    sigemptyset(&unblock);
+    sigaddset(&unblock, signal_number);
+    sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
+    raise(signal_number);
+  }
+  std::exit(status);
+}
+
+int main(int argc, char** argv) {
+  // The name as typed is not used: argument zero is the executable as the system knows it.
+  static char executable[PATH_MAX + 1];
+  const ssize_t length = readlink("/proc/self/exe", executable, PATH_MAX);
+  if (length > 0) {
+    executable[length] = '\0';
+    argv[0] = executable;
+  }
+  install_signal_handlers();
+  open_console_input();
+  end_process(run_logger(argc, argv));
+}

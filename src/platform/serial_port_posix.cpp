@@ -1,0 +1,96 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "serial_port.h"
+
+struct SerialPort {
+  int fd;
+};
+
+namespace {
+
+// COM n is the entry com<n> of the folder named by COMLOG_PORTS when that is set (links to USB
+// adapters or test terminals), otherwise the n-th on-board port, /dev/ttyS<n-1>.
+bool port_device_file(int32_t port_number, char* out, size_t size) {
+  if (port_number <= 0) return false;
+  const char* ports = std::getenv("COMLOG_PORTS");
+  int length = ports != nullptr ? std::snprintf(out, size, "%s/com%d", ports, int(port_number))
+                                : std::snprintf(out, size, "/dev/ttyS%d", int(port_number) - 1);
+  return length > 0 && size_t(length) < size;
+}
+
+bool settings_hold(const termios& wanted, const termios& actual) {
+  const tcflag_t line_bits = CSIZE | PARENB | CSTOPB | CRTSCTS | CREAD | CLOCAL;
+  const tcflag_t input_bits = IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | PARMRK;
+  const tcflag_t local_bits = ICANON | ECHO | ISIG | IEXTEN;
+  return cfgetispeed(&actual) == cfgetispeed(&wanted) &&
+         cfgetospeed(&actual) == cfgetospeed(&wanted) &&
+         (actual.c_cflag & line_bits) == (wanted.c_cflag & line_bits) &&
+         (actual.c_iflag & input_bits) == (wanted.c_iflag & input_bits) &&
+         (actual.c_lflag & local_bits) == (wanted.c_lflag & local_bits);
+}
+
+}  // namespace
+
+SerialPort* serial_open(int32_t port_number, const char* /*device_path*/) {
+  char path[4096];
+  if (!port_device_file(port_number, path, sizeof path)) return nullptr;
+  // Without O_NONBLOCK the open would wait for carrier on a port that lacks CLOCAL.
+  const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  // Terminal programs check the flock; TIOCEXCL makes the kernel refuse later opens.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  ioctl(fd, TIOCEXCL);
+  return new SerialPort{fd};
+}
+
+bool serial_configure(SerialPort* port) {
+  termios settings;
+  if (tcgetattr(port->fd, &settings) != 0) return false;
+  cfmakeraw(&settings);
+  settings.c_cflag |= CREAD | CLOCAL;
+  settings.c_cflag &= ~(CRTSCTS | CSTOPB | PARENB);
+  settings.c_iflag &= ~(IXON | IXOFF | IXANY);
+  settings.c_cc[VMIN] = 0;
+  settings.c_cc[VTIME] = 0;
+  cfsetispeed(&settings, B115200);
+  cfsetospeed(&settings, B115200);
+  if (tcsetattr(port->fd, TCSANOW, &settings) != 0) return false;
+  // tcsetattr succeeds when any one change took, so the result is read back.
+  termios actual;
+  if (tcgetattr(port->fd, &actual) != 0 || !settings_hold(settings, actual)) return false;
+  // Opening raised DTR and RTS; a port without modem lines (a pseudo-terminal) has none to lower.
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  ioctl(port->fd, TIOCMBIC, &lines);
+  return true;
+}
+
+void serial_purge(SerialPort* port) {
+  tcflush(port->fd, TCIFLUSH);
+}
+
+uint32_t serial_poll(SerialPort* port) {
+  int queued = 0;
+  if (ioctl(port->fd, FIONREAD, &queued) != 0 || queued < 0) return 0;
+  return uint32_t(queued);
+}
+
+uint32_t serial_read(SerialPort* port, char* buffer, uint32_t count) {
+  const ssize_t got = read(port->fd, buffer, count);
+  return got > 0 ? uint32_t(got) : 0;
+}
+
+void serial_close(SerialPort* port) {
+  close(port->fd);
+  delete port;
+}

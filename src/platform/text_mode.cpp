@@ -1,0 +1,10 @@
+#include "text_mode.h"
+
+size_t expand_line_ends(const char* text, size_t length, char* out) {
+  size_t written = 0;
+  for (size_t i = 0; i < length; ++i) {
+    if (text[i] == '\n') out[written++] = '\r';
+    out[written++] = text[i];
+  }
+  return written;
+}

@@ -1,0 +1,1 @@
+#include "key_codes.h"

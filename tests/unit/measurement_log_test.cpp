@@ -1,0 +1,124 @@
+#include "measurement_log.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "record_format.h"
+#include "scripted_log_file.h"
+
+namespace {
+
+std::string record_of(int32_t reading) {
+  char text[kMaxRecordLength + 1];
+  return std::string(text, format_record(reading, text));
+}
+
+TEST(RecordFormat, RightAlignsTheReadingMinus512) {
+  const struct {
+    int32_t reading;
+    const char* record;
+  } cases[] = {
+      {512, "   0\n"},
+      {0, "-512\n"},
+      {511, "  -1\n"},
+      {600, "  88\n"},
+      {1023, " 511\n"},
+      {10511, "9999\n"},
+      {10512, "10000\n"},
+      {-488, "-1000\n"},
+      {2147483647, "2147483135\n"},
+      {-2147483136, "-2147483648\n"},
+      {-2147483648, "2147483136\n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(record_of(c.reading), c.record) << c.reading;
+}
+
+class MeasurementLog : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    scripted_log_file = ScriptedLogFile();
+    ASSERT_TRUE(open_measurement_log());
+  }
+  void TearDown() override { close_measurement_log(); }
+  void append_times(int count, int32_t reading) {
+    for (int i = 0; i < count; ++i) append_reading(reading);
+  }
+};
+
+TEST_F(MeasurementLog, OpensTestDat) {
+  EXPECT_EQ(scripted_log_file.path, "test.dat");
+  EXPECT_TRUE(scripted_log_file.open);
+  close_measurement_log();
+  EXPECT_FALSE(scripted_log_file.open);
+  EXPECT_EQ(scripted_log_file.contents, "");
+  EXPECT_TRUE(scripted_log_file.write_sizes.empty());
+}
+
+TEST(MeasurementLogOpen, ReportsAFileThatCannotBeCreated) {
+  scripted_log_file = ScriptedLogFile();
+  scripted_log_file.refuse_create = true;
+  EXPECT_FALSE(open_measurement_log());
+}
+
+TEST_F(MeasurementLog, HoldsRecordsUntilOneNoLongerFits) {
+  append_times(102, 600);
+  EXPECT_EQ(scripted_log_file.contents.size(), 0u);
+  append_reading(601);
+  EXPECT_EQ(scripted_log_file.contents.size(), 612u);
+  std::string batch;
+  for (int i = 0; i < 102; ++i) batch += "  88\r\n";
+  EXPECT_EQ(scripted_log_file.contents, batch);
+  close_measurement_log();
+  EXPECT_EQ(scripted_log_file.contents, batch + "  89\r\n");
+}
+
+TEST_F(MeasurementLog, AnExactlyFullBufferWaitsForTheNextRecord) {
+  append_times(100, 512);
+  append_times(2, 10512);  // 100 * 5 + 2 * 6 = 512 bytes held
+  EXPECT_EQ(scripted_log_file.contents.size(), 0u);
+  append_reading(512);
+  EXPECT_EQ(scripted_log_file.contents.size(), 614u);
+  EXPECT_EQ(scripted_log_file.write_sizes.size(), 1u);
+}
+
+TEST_F(MeasurementLog, ClosingWritesWhatIsHeld) {
+  append_times(50, 0);
+  EXPECT_EQ(scripted_log_file.contents.size(), 0u);
+  close_measurement_log();
+  EXPECT_EQ(scripted_log_file.contents.size(), 300u);
+  EXPECT_EQ(scripted_log_file.contents.substr(0, 6), "-512\r\n");
+}
+
+TEST_F(MeasurementLog, APartialWriteIsRetriedUntilAllIsTaken) {
+  scripted_log_file.takes = {100, 1, 200};
+  append_times(103, 600);
+  EXPECT_EQ(scripted_log_file.contents.size(), 612u);
+  EXPECT_EQ(scripted_log_file.write_sizes, (std::vector<size_t>{612, 512, 511, 311}));
+}
+
+TEST_F(MeasurementLog, AFailedWriteDropsTheBatchButKeepsTheRecordThatCausedIt) {
+  scripted_log_file.takes = {60, -1};
+  append_times(102, 600);
+  append_reading(700);  // its arrival causes the failing write-out
+  EXPECT_EQ(scripted_log_file.contents.size(), 60u);
+  append_reading(701);
+  close_measurement_log();
+  EXPECT_EQ(scripted_log_file.contents.substr(60), " 188\r\n 189\r\n");
+}
+
+TEST_F(MeasurementLog, WritesOnlyRecordText) {
+  for (int32_t reading : {INT32_MIN, -1, 0, 511, 512, 99999, INT32_MAX}) append_times(40, reading);
+  close_measurement_log();
+  const std::string& file = scripted_log_file.contents;
+  for (size_t i = 0; i < file.size(); ++i) {
+    const char c = file[i];
+    ASSERT_TRUE(c == ' ' || c == '-' || (c >= '0' && c <= '9') || c == '\r' || c == '\n') << i;
+    if (c == '\n') {
+      ASSERT_EQ(file[i - 1], '\r') << i;
+    }
+  }
+  EXPECT_EQ(file.size(), 40u * (12 + 6 + 6 + 6 + 6 + 7 + 12));
+}
+
+}  // namespace

@@ -1,0 +1,1 @@
+#include "terminal_decoder.h"
