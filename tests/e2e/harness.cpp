@@ -1,0 +1,206 @@
+#include "harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+// Generous limits that only keep a broken run from hanging the suite; nothing is timed by them.
+constexpr int kSafetyLimitMs = 15000;
+
+void fail(const std::string& what) {
+  throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+}  // namespace
+
+const char kSettingsRefusedMessage[] =
+    "DCB\x82\xCC\x83\x5A\x83\x62\x83\x67\x82\xC5\x8E\xB8\x94\x73\x82\xB5\x82\xDC\x82\xB5\x82\xBD"
+    "\r\n";
+
+std::string port_opened_message(const std::string& port) {
+  return "\x83\x7C\x81\x5B\x83\x67" + port +
+         "\x82\xF0\x83\x49\x81\x5B\x83\x76\x83\x93\x82\xB5\x82\xDC\x82\xB5\x82\xBD\r\n";
+}
+
+std::string port_not_opened_message(const std::string& port) {
+  return "\x83\x7C\x81\x5B\x83\x67" + port + "\x82\xCD\x8A\x4A\x82\xAF\x82\xDC\x82\xB9\x82\xF1\r\n";
+}
+
+Pty open_pty() {
+  Pty pty;
+  pty.master = open("/dev/ptmx", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (pty.master < 0 || grantpt(pty.master) != 0 || unlockpt(pty.master) != 0) fail("ptmx");
+  pty.slave_path = ptsname(pty.master);
+  termios settings;
+  if (tcgetattr(pty.master, &settings) != 0) fail("tcgetattr");
+  settings.c_oflag &= ~OPOST;
+  if (tcsetattr(pty.master, TCSANOW, &settings) != 0) fail("tcsetattr");
+  return pty;
+}
+
+void close_pty(Pty* pty) {
+  if (pty->master >= 0) close(pty->master);
+  if (pty->slave >= 0) close(pty->slave);
+  pty->master = pty->slave = -1;
+}
+
+void hold_slave(Pty* pty) {
+  pty->slave = open(pty->slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (pty->slave < 0) fail("open slave");
+}
+
+void wait_until_taken(const Pty& pty) {
+  // The terminal layer moves written bytes to the slave's queue a moment after the write.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSafetyLimitMs);
+  int queued = 1;
+  while (ioctl(pty.slave, FIONREAD, &queued) == 0 && queued > 0) {
+    if (std::chrono::steady_clock::now() > limit) fail("bytes never taken");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+Workspace make_workspace() {
+  char pattern[] = "/tmp/comlog-e2e-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) fail("mkdtemp");
+  Workspace workspace{pattern, std::string(pattern) + "/ports", std::string(pattern) + "/work"};
+  std::filesystem::create_directory(workspace.ports);
+  std::filesystem::create_directory(workspace.cwd);
+  return workspace;
+}
+
+void remove_workspace(const Workspace& workspace) {
+  std::error_code ignored;
+  std::filesystem::remove_all(workspace.root, ignored);
+}
+
+void link_port(const Workspace& workspace, int number, const std::string& target) {
+  const std::string link = workspace.ports + "/com" + std::to_string(number);
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(target, link);
+}
+
+std::string comlog_path() { return COMLOG_PATH; }
+
+RunOptions comlog_options(const Workspace& workspace, const std::vector<std::string>& arguments) {
+  RunOptions options;
+  options.command.push_back(comlog_path());
+  options.command.insert(options.command.end(), arguments.begin(), arguments.end());
+  options.environment.push_back("COMLOG_PORTS=" + workspace.ports);
+  options.cwd = workspace.cwd;
+  return options;
+}
+
+Child start(const RunOptions& options) {
+  int pipe_ends[2] = {-1, -1};
+  if (options.stdout_to_pipe && pipe2(pipe_ends, O_CLOEXEC) != 0) fail("pipe");
+  std::vector<char*> argv;
+  for (const std::string& word : options.command) argv.push_back(const_cast<char*>(word.c_str()));
+  argv.push_back(nullptr);
+
+  const pid_t pid = fork();
+  if (pid < 0) fail("fork");
+  if (pid == 0) {
+    setsid();
+    int null_fd = open("/dev/null", O_RDWR);
+    int terminal = null_fd;
+    if (!options.terminal.empty()) {
+      terminal = open(options.terminal.c_str(), O_RDWR);
+      if (terminal < 0 || ioctl(terminal, TIOCSCTTY, 0) != 0) _exit(120);
+    }
+    dup2(options.stdin_from_dev_null ? null_fd : terminal, STDIN_FILENO);
+    dup2(options.stdout_to_pipe ? pipe_ends[1] : terminal, STDOUT_FILENO);
+    dup2(terminal, STDERR_FILENO);
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(121);
+    for (const std::string& pair : options.environment) putenv(const_cast<char*>(pair.c_str()));
+    signal(SIGPIPE, SIG_DFL);
+    execv(options.command[0].c_str(), argv.data());
+    _exit(122);
+  }
+  Child run;
+  run.pid = pid;
+  if (options.stdout_to_pipe) {
+    close(pipe_ends[1]);
+    run.output = pipe_ends[0];
+  }
+  return run;
+}
+
+namespace {
+
+// Reads until `wanted` is part of `seen`; with no `wanted`, until the other side closes.
+bool read_into(int fd, std::string* seen, const std::string* wanted) {
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSafetyLimitMs);
+  for (;;) {
+    if (wanted != nullptr && seen->find(*wanted) != std::string::npos) return true;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        limit - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd ready = {fd, POLLIN, 0};
+    if (poll(&ready, 1, int(left.count())) <= 0) continue;
+    char chunk[4096];
+    const ssize_t got = read(fd, chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return wanted == nullptr || seen->find(*wanted) != std::string::npos;
+    seen->append(chunk, size_t(got));
+  }
+}
+
+}  // namespace
+
+bool read_until(int fd, std::string* seen, const std::string& wanted) {
+  return read_into(fd, seen, &wanted);
+}
+
+std::string read_to_end(int fd) {
+  std::string seen;
+  read_into(fd, &seen, nullptr);
+  return seen;
+}
+
+int wait_for_exit(pid_t pid) {
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSafetyLimitMs);
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > limit) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return status;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream contents;
+  contents << file.rdbuf();
+  return contents.str();
+}
+
+void write_all(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) fail("write");
+    done += size_t(written);
+  }
+}

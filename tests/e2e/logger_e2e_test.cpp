@@ -1,0 +1,294 @@
+// The logger end to end on Linux: port messages and exit statuses, the echo and the bytes of
+// test.dat, and the end of a run by an outside request.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+namespace {
+
+const std::string kCom5 = "\\\\.\\COM5";
+
+class Logger : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    workspace_ = make_workspace();
+    device_ = open_pty();
+    terminal_ = open_pty();
+    hold_slave(&device_);
+    link_port(workspace_, 5, device_.slave_path);
+  }
+  void TearDown() override {
+    if (child_.pid > 0 && waitpid(child_.pid, nullptr, WNOHANG) == 0) {
+      kill(child_.pid, SIGKILL);
+      waitpid(child_.pid, nullptr, 0);
+    }
+    close_pty(&device_);
+    close_pty(&terminal_);
+    remove_workspace(workspace_);
+  }
+
+  // Starts the logger on COM5 in the test's terminal and waits until it is logging.
+  void start_logging() {
+    RunOptions options = comlog_options(workspace_, {"5"});
+    options.terminal = terminal_.slave_path;
+    child_ = start(options);
+    ASSERT_TRUE(read_until(terminal_.master, &console_, "\r\nrunning\r\n"))
+        << console_;
+    console_.clear();
+  }
+
+  // Sends device bytes and waits for `echo` in what the console shows from now on.
+  void send(const std::string& bytes, const std::string& echo) {
+    write_all(device_.master, bytes);
+    std::string shown;
+    ASSERT_TRUE(read_until(terminal_.master, &shown, echo)) << shown;
+    console_ += shown;
+  }
+
+  int end_with(int signal_number) {
+    kill(child_.pid, signal_number);
+    return wait_for_exit(child_.pid);
+  }
+
+  std::string log() { return read_file(workspace_.cwd + "/test.dat"); }
+
+  Workspace workspace_;
+  Pty device_;
+  Pty terminal_;
+  Child child_;
+  std::string console_;
+};
+
+TEST_F(Logger, AnnouncesThePortAndTheExecutable) {
+  RunOptions options = comlog_options(workspace_, {"5"});
+  options.command[0] = comlog_path();
+  options.terminal = terminal_.slave_path;
+  child_ = start(options);
+  ASSERT_TRUE(read_until(terminal_.master, &console_, "\r\nrunning\r\n")) << console_;
+  const std::string executable = std::filesystem::canonical(comlog_path()).string();
+  EXPECT_EQ(console_, port_opened_message(kCom5) + "running " + executable + "\r\nrunning\r\n");
+  EXPECT_TRUE(std::filesystem::exists(workspace_.cwd + "/test.dat"));
+}
+
+TEST_F(Logger, ArgumentZeroIsTheExecutableWhateverWasTyped) {
+  const std::string alias = workspace_.root + "/typed-name";
+  std::filesystem::create_symlink(comlog_path(), alias);
+  RunOptions options = comlog_options(workspace_, {"5"});
+  options.command[0] = alias;
+  options.terminal = terminal_.slave_path;
+  child_ = start(options);
+  const std::string executable = std::filesystem::canonical(comlog_path()).string();
+  EXPECT_TRUE(read_until(terminal_.master, &console_, "running " + executable + "\r\n"))
+      << console_;
+}
+
+TEST_F(Logger, OneReadingEndToEnd) {
+  start_logging();
+  send("600\r\n", "600\r\r\n");
+  EXPECT_EQ(console_, "600\r\r\n");
+  EXPECT_EQ(end_with(SIGTERM) & 0x7f, SIGTERM);
+  EXPECT_EQ(log(), "  88\r\n");
+}
+
+TEST_F(Logger, LinesAreCompletedAndLoggedAsTheyArrive) {
+  start_logging();
+  // One line split over several writes is one record once its newline arrives.
+  write_all(device_.master, "6");
+  wait_until_taken(device_);
+  write_all(device_.master, "00\r");
+  wait_until_taken(device_);
+  send("\n", "600\r\r\n");
+  // Lines behind the first newline of a read are echoed, not logged.
+  send("100\r\n200\r\n", "200\r\r\n");
+  // The tail behind a newline is discarded with its line.
+  write_all(device_.master, "100\r\n20");
+  wait_until_taken(device_);
+  send("0\r\n", "100\r\r\n200\r\r\n");
+  // A line without a number logs the previous reading again.
+  send("abc\r\n", "abc\r\r\n");
+  send("\r\n", "\r\r\n");
+  // Signs, prefixes and wrapping.
+  send("+5\n-7\n", "-7\r\n");
+  send("-7\n", "-7\r\n");
+  send("0x1F\n", "0x1F\r\n");
+  send("4294967295\n", "4294967295\r\n");
+  // A percent sign is text like any other.
+  send("%d%s\n", "%d%s\r\n");
+  EXPECT_EQ(end_with(SIGTERM) & 0x7f, SIGTERM);
+  EXPECT_EQ(log(),
+            "  88\r\n"
+            "-412\r\n"
+            "-412\r\n"
+            "-512\r\n"
+            "-512\r\n"
+            "-512\r\n"
+            "-507\r\n"
+            "-519\r\n"
+            "-512\r\n"
+            "-513\r\n"
+            "-513\r\n");
+}
+
+TEST_F(Logger, ANulDropsTheRestOfItsRead) {
+  start_logging();
+  write_all(device_.master, std::string("12\0" "34\n", 6));
+  wait_until_taken(device_);
+  send("5\r\n", "5\r\r\n");
+  EXPECT_EQ(console_, "125\r\r\n");
+  EXPECT_EQ(end_with(SIGTERM) & 0x7f, SIGTERM);
+  EXPECT_EQ(log(), "-387\r\n");
+}
+
+TEST_F(Logger, AnOverlongLineNeitherOverflowsNorStalls) {
+  start_logging();
+  write_all(device_.master, std::string(5000, '9'));
+  wait_until_taken(device_);
+  // The line keeps its first 998 bytes and its newline; what follows in the buffer is dropped.
+  send("\r\n700\r\n", std::string(998, '9') + "\r\n");
+  EXPECT_EQ(console_, std::string(998, '9') + "\r\n");
+  send("701\r\n", "701\r\r\n");
+  EXPECT_EQ(end_with(SIGTERM) & 0x7f, SIGTERM);
+  const std::string records = log();
+  // The head of the long line is a huge number, wrapped like any other.
+  int32_t head = 0;
+  for (int i = 0; i < 998; ++i) head = int32_t(uint32_t(head) * 10u + 9u);
+  char first[16];
+  std::snprintf(first, sizeof first, "%4d\r\n", int(uint32_t(head) - 512u));
+  EXPECT_EQ(records, std::string(first) + " 189\r\n");
+}
+
+TEST_F(Logger, EveryRecordSurvivesAnOutsideEnd) {
+  for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(signal_number);
+    TearDown();
+    SetUp();
+    start_logging();
+    std::string expected;
+    for (int i = 0; i < 150; ++i) {
+      const std::string line = std::to_string(500 + i) + "\r\n";
+      send(line, std::to_string(500 + i) + "\r\r\n");
+      char record[16];
+      std::snprintf(record, sizeof record, "%4d\r\n", i - 12);
+      expected += record;
+    }
+    const int status = end_with(signal_number);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), signal_number);
+    EXPECT_EQ(log(), expected);
+  }
+}
+
+TEST_F(Logger, HeldConsoleOutputReachesAPipeAtAnOutsideEnd) {
+  RunOptions options = comlog_options(workspace_, {"5"});
+  options.stdout_to_pipe = true;
+  child_ = start(options);
+  // Fewer than 512 bytes in all: the pipe gets nothing until the end. The port is fed blind,
+  // so the purge at start may take the first lines; echo and log must agree on the rest.
+  for (int i = 0; i < 30; ++i) {
+    write_all(device_.master, "600\r\n");
+    wait_until_taken(device_);
+  }
+  kill(child_.pid, SIGTERM);
+  const std::string output = read_to_end(child_.output);
+  const int status = wait_for_exit(child_.pid);
+  EXPECT_EQ(WTERMSIG(status), SIGTERM);
+  const std::string banner = port_opened_message(kCom5) + "running " +
+                             std::filesystem::canonical(comlog_path()).string() +
+                             "\r\nrunning\r\n";
+  ASSERT_EQ(output.substr(0, banner.size()), banner);
+  const std::string echo = output.substr(banner.size());
+  ASSERT_FALSE(echo.empty());
+  EXPECT_EQ(echo.size() % 6, 0u) << echo;
+  EXPECT_EQ(echo.substr(echo.size() - 6), "600\r\r\n");
+  EXPECT_EQ(log().size(), echo.size());
+}
+
+struct FailureCase {
+  const char* name;
+  std::vector<std::string> arguments;
+  std::string link_target;  // for COM5; empty: no link
+  std::string expected_output;
+  int expected_status;
+};
+
+void PrintTo(const FailureCase& failure, std::ostream* out) { *out << failure.name; }
+
+class LoggerFailure : public Logger, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(LoggerFailure, ReportsAndEndsWithTheStatus) {
+  const FailureCase& failure = GetParam();
+  std::filesystem::remove(workspace_.ports + "/com5");
+  if (!failure.link_target.empty()) link_port(workspace_, 5, failure.link_target);
+  std::ofstream(workspace_.cwd + "/test.dat") << "old records\n";
+  RunOptions options = comlog_options(workspace_, failure.arguments);
+  options.stdout_to_pipe = true;
+  child_ = start(options);
+  EXPECT_EQ(read_to_end(child_.output), failure.expected_output);
+  const int status = wait_for_exit(child_.pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), failure.expected_status);
+  EXPECT_EQ(log(), "old records\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PortTable, LoggerFailure,
+    ::testing::Values(
+        FailureCase{"missing", {"5"}, "", port_not_opened_message(kCom5), 255},
+        FailureCase{"default_port", {}, "", port_not_opened_message("\\\\.\\COM3"), 255},
+        FailureCase{"letters", {"COM5"}, "", port_not_opened_message("\\\\.\\COM0"), 255},
+        FailureCase{"negative", {"-1"}, "", port_not_opened_message("\\\\.\\COM-1"), 255},
+        FailureCase{"dangling", {"5"}, "/nonexistent/tty", port_not_opened_message(kCom5), 255},
+        FailureCase{"not_a_terminal",
+                    {"5"},
+                    "/dev/null",
+                    port_opened_message(kCom5) + kSettingsRefusedMessage,
+                    255}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Logger, APortHeldByAnotherProgramCannotBeOpened) {
+  const int holder = open(device_.slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+  RunOptions options = comlog_options(workspace_, {"5"});
+  options.stdout_to_pipe = true;
+  child_ = start(options);
+  EXPECT_EQ(read_to_end(child_.output), port_not_opened_message(kCom5));
+  EXPECT_EQ(WEXITSTATUS(wait_for_exit(child_.pid)), 255);
+  close(holder);
+}
+
+TEST_F(Logger, ASecondLoggerOnTheSamePortIsRefused) {
+  start_logging();
+  RunOptions options = comlog_options(workspace_, {" 5 and more", "7"});
+  options.stdout_to_pipe = true;
+  const Child second = start(options);
+  EXPECT_EQ(read_to_end(second.output), port_not_opened_message(kCom5));
+  EXPECT_EQ(WEXITSTATUS(wait_for_exit(second.pid)), 255);
+}
+
+TEST_F(Logger, ATestDatThatCannotBeOpenedEndsWithStatusOne) {
+  std::filesystem::create_directory(workspace_.cwd + "/test.dat");
+  RunOptions options = comlog_options(workspace_, {"5"});
+  options.stdout_to_pipe = true;
+  child_ = start(options);
+  const std::string output = read_to_end(child_.output);
+  const std::string ending = "\r\ncannot open test.dat\r\n";
+  ASSERT_GE(output.size(), ending.size());
+  EXPECT_EQ(output.substr(output.size() - ending.size()), ending);
+  EXPECT_EQ(output.substr(0, port_opened_message(kCom5).size()), port_opened_message(kCom5));
+  const int status = wait_for_exit(child_.pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+}
+
+}  // namespace
