@@ -40,6 +40,9 @@ struct KeyState {
   int pending_extended = -1;
 };
 
+// Whether the key table has a row for this virtual-key code (89 keys do).
+bool key_has_row(uint16_t virtual_key);
+
 // The code of a key-down record by the table and the modifier precedence; -1 when it yields none.
 int key_record_code(const KeyRecord& record);
 
