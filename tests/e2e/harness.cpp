@@ -96,7 +96,9 @@ void link_port(const Workspace& workspace, int number, const std::string& target
   std::filesystem::create_symlink(target, link);
 }
 
-std::string comlog_path() { return COMLOG_PATH; }
+std::string comlog_path() {
+  return COMLOG_PATH;
+}
 
 RunOptions comlog_options(const Workspace& workspace, const std::vector<std::string>& arguments) {
   RunOptions options;

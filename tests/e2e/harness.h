@@ -42,7 +42,7 @@ void remove_workspace(const Workspace& workspace);
 void link_port(const Workspace& workspace, int number, const std::string& target);
 
 struct RunOptions {
-  std::vector<std::string> command;  // the program and its arguments, argument zero included
+  std::vector<std::string> command;      // the program and its arguments, argument zero included
   std::vector<std::string> environment;  // NAME=value pairs added to the test's own
   std::string cwd;
   // The controlling terminal, also standard input and output; empty for a process without one.

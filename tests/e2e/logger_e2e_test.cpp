@@ -1,6 +1,7 @@
 // The logger end to end on Linux: port messages and exit statuses, the echo and the bytes of
 // test.dat, and the end of a run by an outside request.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/wait.h>
@@ -9,8 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "harness.h"
 
@@ -42,8 +41,7 @@ class Logger : public ::testing::Test {
     RunOptions options = comlog_options(workspace_, {"5"});
     options.terminal = terminal_.slave_path;
     child_ = start(options);
-    ASSERT_TRUE(read_until(terminal_.master, &console_, "\r\nrunning\r\n"))
-        << console_;
+    ASSERT_TRUE(read_until(terminal_.master, &console_, "\r\nrunning\r\n")) << console_;
     console_.clear();
   }
 
@@ -141,7 +139,9 @@ TEST_F(Logger, LinesAreCompletedAndLoggedAsTheyArrive) {
 
 TEST_F(Logger, ANulDropsTheRestOfItsRead) {
   start_logging();
-  write_all(device_.master, std::string("12\0" "34\n", 6));
+  write_all(device_.master, std::string("12\0"
+                                        "34\n",
+                                        6));
   wait_until_taken(device_);
   send("5\r\n", "5\r\r\n");
   EXPECT_EQ(console_, "125\r\r\n");
@@ -203,8 +203,7 @@ TEST_F(Logger, HeldConsoleOutputReachesAPipeAtAnOutsideEnd) {
   const int status = wait_for_exit(child_.pid);
   EXPECT_EQ(WTERMSIG(status), SIGTERM);
   const std::string banner = port_opened_message(kCom5) + "running " +
-                             std::filesystem::canonical(comlog_path()).string() +
-                             "\r\nrunning\r\n";
+                             std::filesystem::canonical(comlog_path()).string() + "\r\nrunning\r\n";
   ASSERT_EQ(output.substr(0, banner.size()), banner);
   const std::string echo = output.substr(banner.size());
   ASSERT_FALSE(echo.empty());
@@ -221,7 +220,9 @@ struct FailureCase {
   int expected_status;
 };
 
-void PrintTo(const FailureCase& failure, std::ostream* out) { *out << failure.name; }
+void PrintTo(const FailureCase& failure, std::ostream* out) {
+  *out << failure.name;
+}
 
 class LoggerFailure : public Logger, public ::testing::WithParamInterface<FailureCase> {};
 
