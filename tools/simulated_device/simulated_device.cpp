@@ -1,0 +1,236 @@
+// Stands in for the measuring device: a pseudo-terminal whose slave side is reachable as COM n
+// through the link com<n> in a ports folder (the logger's COMLOG_PORTS), sending decimal
+// readings as lines ending in CR LF, or the bytes of a file.
+//
+// The logger empties the port's input when it starts, so nothing is sent before it has the port:
+// the device leaves the line at 9600 baud and waits until the speed reads 115200, which is the
+// logger configuring the port, then gives it a moment to finish its purge.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+
+void note_stop(int) {
+  g_stop = 1;
+}
+
+struct Options {
+  std::string ports;  // the folder that gets the link
+  int port = 3;       // COM number
+  double rate = 4.0;  // writes per second; 0 sends without pausing
+  long count = -1;    // lines to send; -1 sends until stopped
+  int burst = 1;      // lines per write: more than one share one read at the logger
+  std::string file;   // raw bytes to send instead of readings
+  unsigned seed = 1;  // for the wandering readings
+  bool wait_for_logger = true;
+};
+
+void usage() {
+  std::fprintf(stderr,
+               "usage: simulated_device --ports DIR [--port N] [--rate PER_SECOND] [--count N]\n"
+               "                        [--burst N] [--file PATH] [--seed N] [--no-wait]\n"
+               "  Makes DIR/com<N> (default N 3) a pseudo-terminal and sends readings around 512\n"
+               "  as lines ending in CR LF, 4 writes a second by default (0: no pause).\n"
+               "  --count N   end after N lines (with --file: after N passes over the file)\n"
+               "  --burst N   put N lines into each write, as a device with a fast burst does\n"
+               "  --file PATH send the file's bytes as they are, one line (up to LF) per write\n"
+               "  --no-wait   send at once instead of waiting for the logger to set 115200 baud\n"
+               "Ends on SIGINT or SIGTERM, or after --count, and removes the link.\n");
+}
+
+bool parse_options(int argc, char** argv, Options* options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (word == "--no-wait") {
+      options->wait_for_logger = false;
+    } else if (!has_value) {
+      return false;
+    } else if (word == "--ports") {
+      options->ports = argv[++i];
+    } else if (word == "--port") {
+      options->port = std::atoi(argv[++i]);
+    } else if (word == "--rate") {
+      options->rate = std::atof(argv[++i]);
+    } else if (word == "--count") {
+      options->count = std::atol(argv[++i]);
+    } else if (word == "--burst") {
+      options->burst = std::atoi(argv[++i]);
+    } else if (word == "--file") {
+      options->file = argv[++i];
+    } else if (word == "--seed") {
+      options->seed = unsigned(std::strtoul(argv[++i], nullptr, 10));
+    } else {
+      return false;
+    }
+  }
+  return !options->ports.empty() && options->port > 0 && options->rate >= 0 && options->burst > 0;
+}
+
+// Sleeps for `seconds`, returning early when asked to stop.
+void pause_for(double seconds) {
+  if (seconds <= 0) return;
+  timespec span;
+  span.tv_sec = time_t(seconds);
+  span.tv_nsec = long((seconds - double(span.tv_sec)) * 1e9);
+  while (!g_stop && nanosleep(&span, &span) != 0 && errno == EINTR) {
+  }
+}
+
+// A write that a stop request may cut short; returns false when it did not complete.
+bool write_all(int fd, const char* bytes, size_t length) {
+  while (length > 0) {
+    const ssize_t written = write(fd, bytes, length);
+    if (written < 0 && errno == EINTR && !g_stop) continue;
+    if (written <= 0) return false;
+    bytes += written;
+    length -= size_t(written);
+  }
+  return true;
+}
+
+// Readings wander by a few counts a step and are pulled back towards 512, so the log shows
+// small signed numbers.
+int next_reading(int previous, unsigned* state) {
+  *state = *state * 1103515245u + 12345u;
+  const int step = int((*state >> 16) % 7) - 3;
+  return previous + step + (512 - previous) / 16;
+}
+
+std::vector<std::string> file_lines(const std::string& path, bool* ok) {
+  std::vector<std::string> lines;
+  FILE* file = std::fopen(path.c_str(), "rb");
+  *ok = file != nullptr;
+  if (file == nullptr) return lines;
+  std::string current;
+  for (int c; (c = std::fgetc(file)) != EOF;) {
+    current.push_back(char(c));
+    if (c == '\n') {
+      lines.push_back(current);
+      current.clear();
+    }
+  }
+  if (!current.empty()) lines.push_back(current);
+  std::fclose(file);
+  return lines;
+}
+
+bool wait_until_configured(int master) {
+  while (!g_stop) {
+    termios settings;
+    if (tcgetattr(master, &settings) == 0 && cfgetispeed(&settings) == B115200) {
+      pause_for(0.1);  // the logger purges the input right after setting the line
+      return !g_stop;
+    }
+    pause_for(0.01);
+  }
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!parse_options(argc, argv, &options)) {
+    usage();
+    return 2;
+  }
+  std::vector<std::string> raw;
+  if (!options.file.empty()) {
+    bool ok = false;
+    raw = file_lines(options.file, &ok);
+    if (!ok) {
+      std::fprintf(stderr, "simulated_device: cannot read %s\n", options.file.c_str());
+      return 1;
+    }
+  }
+
+  struct sigaction action = {};
+  action.sa_handler = note_stop;
+  sigemptyset(&action.sa_mask);
+  // No SA_RESTART: a write blocked on a full port queue gives way to the request.
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+    std::perror("simulated_device: pseudo-terminal");
+    return 1;
+  }
+  const std::string slave_path = ptsname(master);
+  // Held open here so that the slave stays valid between logger runs and keeps its settings.
+  const int slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios settings;
+  if (slave < 0 || tcgetattr(slave, &settings) != 0) {
+    std::perror("simulated_device: slave");
+    return 1;
+  }
+  // Raw, so that nothing is echoed back or translated before the logger sets the line itself.
+  cfmakeraw(&settings);
+  cfsetispeed(&settings, B9600);
+  cfsetospeed(&settings, B9600);
+  tcsetattr(slave, TCSANOW, &settings);
+
+  mkdir(options.ports.c_str(), 0755);
+  const std::string link = options.ports + "/com" + std::to_string(options.port);
+  unlink(link.c_str());
+  if (symlink(slave_path.c_str(), link.c_str()) != 0) {
+    std::fprintf(stderr, "simulated_device: cannot make %s: %s\n", link.c_str(),
+                 std::strerror(errno));
+    return 1;
+  }
+  std::fprintf(stderr, "simulated_device: COM%d is %s -> %s\n", options.port, link.c_str(),
+               slave_path.c_str());
+
+  if (!options.wait_for_logger || wait_until_configured(master)) {
+    const double interval = options.rate > 0 ? 1.0 / options.rate : 0.0;
+    int reading = 512;
+    unsigned state = options.seed;
+    long sent = 0;
+    size_t next_raw = 0;
+    while (!g_stop && (options.count < 0 || sent < options.count)) {
+      std::string chunk;
+      for (int i = 0; i < options.burst && (options.count < 0 || sent < options.count); ++i) {
+        if (raw.empty()) {
+          reading = next_reading(reading, &state);
+          chunk += std::to_string(reading) + "\r\n";
+          ++sent;
+        } else {
+          chunk += raw[next_raw++];
+          if (next_raw == raw.size()) {  // with a file, --count counts passes
+            next_raw = 0;
+            ++sent;
+          }
+        }
+      }
+      if (!write_all(master, chunk.data(), chunk.size())) break;
+      pause_for(interval);
+    }
+    // Stay until the logger has taken what was sent, so that closing loses nothing.
+    for (int waited = 0; !g_stop && waited < 500; ++waited) {
+      int queued = 0;
+      if (ioctl(slave, FIONREAD, &queued) != 0 || queued == 0) break;
+      pause_for(0.01);
+    }
+  }
+  unlink(link.c_str());
+  close(slave);
+  close(master);
+  return 0;
+}
