@@ -1,0 +1,83 @@
+// Process start and end on Windows: argument zero from GetModuleFileNameA, the arguments split
+// from GetCommandLineA by the project's own splitter (the C runtime's argv is not used), the
+// console opened before the logger runs, and console control events turned into a flag for the
+// logger's loop.
+#include <windows.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "command_line.h"
+#include "console_input.h"
+#include "console_output.h"
+#include "logger.h"
+#include "process.h"
+
+namespace {
+
+// Argument zero holds at most 254 characters.
+constexpr DWORD kExecutablePathSize = 255;
+// How long a console control event waits for the loop to shut down before the process is ended
+// regardless (a console that is being closed allows about five seconds).
+constexpr DWORD kShutdownWaitMs = 4000;
+
+volatile LONG g_interrupt = 0;
+HANDLE g_shutdown_done = nullptr;  // set once the held output has been written out
+
+bool ansi_lead_byte(unsigned char byte) {
+  return IsDBCSLeadByte(byte) != 0;
+}
+
+// Ctrl+C, Ctrl+Break and the closing of the console ask the loop to finish its turn and shut
+// down; the handler runs on a thread of its own and waits here, since returning from it would
+// let the system end the process at once (for a closed console) or go on (for the keys).
+BOOL WINAPI on_console_event(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+      break;
+    default:
+      return FALSE;
+  }
+  InterlockedExchange(&g_interrupt, 1);
+  if (g_shutdown_done != nullptr) WaitForSingleObject(g_shutdown_done, kShutdownWaitMs);
+  // Reached only when the loop did not finish in time; normally end_process ends the process.
+  ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+}  // namespace
+
+bool interrupt_requested() {
+  return InterlockedCompareExchange(&g_interrupt, 0, 0) != 0;
+}
+
+void end_process(int status) {
+  console_flush();
+  restore_console_input();
+  if (interrupt_requested()) {
+    if (g_shutdown_done != nullptr) SetEvent(g_shutdown_done);
+    // The status of a process ended by Ctrl+C, as the system's default action gives it.
+    ExitProcess(STATUS_CONTROL_C_EXIT);
+  }
+  std::exit(status);
+}
+
+int main() {
+  // The name as typed is not used: argument zero is the executable as the system knows it.
+  static char executable[kExecutablePathSize];
+  const DWORD length = GetModuleFileNameA(nullptr, executable, kExecutablePathSize);
+  if (length >= kExecutablePathSize) executable[kExecutablePathSize - 1] = '\0';
+
+  std::vector<std::string> words = split_command_line(GetCommandLineA(), ansi_lead_byte);
+  std::vector<char*> argv;
+  argv.push_back(executable);
+  for (size_t i = 1; i < words.size(); ++i) argv.push_back(&words[i][0]);
+  argv.push_back(nullptr);
+
+  g_shutdown_done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  SetConsoleCtrlHandler(on_console_event, TRUE);
+  open_console_input();
+  end_process(run_logger(int(argv.size() - 1), argv.data()));
+}
