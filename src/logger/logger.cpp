@@ -49,6 +49,8 @@ int run_logger(int argc, char** argv) {
   print_port_message(device_path, kWasOpened);
   if (!serial_configure(port)) {
     console_print(kSettingsRefused);
+    // Every early end releases the port, as the end of a run does.
+    serial_close(port);
     return -1;
   }
   serial_purge(port);
@@ -60,6 +62,7 @@ int run_logger(int argc, char** argv) {
     console_print("cannot open ");
     console_print(kMeasurementLogName);
     console_print("\n");
+    serial_close(port);
     return 1;
   }
   static LineBuffer line;
