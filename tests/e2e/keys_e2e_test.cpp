@@ -9,28 +9,12 @@
 #include <string>
 
 #include "harness.h"
+#include "logger_fixture.h"
 
 namespace {
 
-class Keys : public ::testing::Test {
+class Keys : public LoggerStage {
  protected:
-  void SetUp() override {
-    workspace_ = make_workspace();
-    device_ = open_pty();
-    terminal_ = open_pty();
-    hold_slave(&device_);
-    link_port(workspace_, 5, device_.slave_path);
-  }
-  void TearDown() override {
-    if (child_.pid > 0 && waitpid(child_.pid, nullptr, WNOHANG) == 0) {
-      kill(child_.pid, SIGKILL);
-      waitpid(child_.pid, nullptr, 0);
-    }
-    close_pty(&device_);
-    close_pty(&terminal_);
-    remove_workspace(workspace_);
-  }
-
   void start_logging(bool stdin_from_dev_null = false) {
     RunOptions options = comlog_options(workspace_, {"5"});
     options.terminal = terminal_.slave_path;
@@ -60,13 +44,6 @@ class Keys : public ::testing::Test {
     write_all(terminal_.master, keys);
     return read_to_end(terminal_.master);
   }
-
-  std::string log() { return read_file(workspace_.cwd + "/test.dat"); }
-
-  Workspace workspace_;
-  Pty device_;
-  Pty terminal_;
-  Child child_;
 };
 
 TEST_F(Keys, EachQuitKeyEndsTheRunWithEveryRecord) {

@@ -12,30 +12,14 @@
 #include <string>
 
 #include "harness.h"
+#include "logger_fixture.h"
 
 namespace {
 
 const std::string kCom5 = "\\\\.\\COM5";
 
-class Logger : public ::testing::Test {
+class Logger : public LoggerStage {
  protected:
-  void SetUp() override {
-    workspace_ = make_workspace();
-    device_ = open_pty();
-    terminal_ = open_pty();
-    hold_slave(&device_);
-    link_port(workspace_, 5, device_.slave_path);
-  }
-  void TearDown() override {
-    if (child_.pid > 0 && waitpid(child_.pid, nullptr, WNOHANG) == 0) {
-      kill(child_.pid, SIGKILL);
-      waitpid(child_.pid, nullptr, 0);
-    }
-    close_pty(&device_);
-    close_pty(&terminal_);
-    remove_workspace(workspace_);
-  }
-
   // Starts the logger on COM5 in the test's terminal and waits until it is logging.
   void start_logging() {
     RunOptions options = comlog_options(workspace_, {"5"});
@@ -58,12 +42,6 @@ class Logger : public ::testing::Test {
     return wait_for_exit(child_.pid);
   }
 
-  std::string log() { return read_file(workspace_.cwd + "/test.dat"); }
-
-  Workspace workspace_;
-  Pty device_;
-  Pty terminal_;
-  Child child_;
   std::string console_;
 };
 
