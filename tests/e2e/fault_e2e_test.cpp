@@ -1,0 +1,107 @@
+// The logger end to end when things fail under it: a disk that refuses every write and a device
+// that goes away while the logger runs.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "harness.h"
+
+namespace {
+
+class Fault : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    workspace_ = make_workspace();
+    device_ = open_pty();
+    terminal_ = open_pty();
+    hold_slave(&device_);
+    link_port(workspace_, 5, device_.slave_path);
+  }
+  void TearDown() override {
+    if (child_.pid > 0 && waitpid(child_.pid, nullptr, WNOHANG) == 0) {
+      kill(child_.pid, SIGKILL);
+      waitpid(child_.pid, nullptr, 0);
+    }
+    close_pty(&device_);
+    close_pty(&terminal_);
+    remove_workspace(workspace_);
+  }
+
+  void start_logging() {
+    RunOptions options = comlog_options(workspace_, {"5"});
+    options.terminal = terminal_.slave_path;
+    child_ = start(options);
+    ASSERT_TRUE(read_until(terminal_.master, &console_, "\r\nrunning\r\n")) << console_;
+    console_.clear();
+  }
+
+  // One line per read, each waited for on the console, so that every one is logged.
+  void send_lines(int first, int count) {
+    for (int reading = first; reading < first + count; ++reading) {
+      const std::string line = std::to_string(reading) + "\r\n";
+      write_all(device_.master, line);
+      // The console shows the device's CR LF as CR CR LF.
+      const std::string echo = std::to_string(reading) + "\r\r\n";
+      ASSERT_TRUE(read_until(terminal_.master, &console_, echo)) << console_;
+      wait_until_taken(device_);
+    }
+  }
+
+  // Quits with q, as the operator does, and returns the wait status.
+  int quit() {
+    write_all(terminal_.master, "q");
+    return wait_for_exit(child_.pid);
+  }
+
+  Workspace workspace_;
+  Pty device_;
+  Pty terminal_;
+  Child child_;
+  std::string console_;
+};
+
+// The expected log of readings first .. first + count - 1.
+std::string records(int first, int count) {
+  std::string text;
+  for (int reading = first; reading < first + count; ++reading) {
+    std::string record = std::to_string(reading - 512);
+    text += std::string(record.size() < 4 ? 4 - record.size() : 0, ' ') + record + "\r\n";
+  }
+  return text;
+}
+
+TEST_F(Fault, DiskRefusingEveryWriteCostsOnlyTheRecords) {
+  std::filesystem::create_symlink("/dev/full", workspace_.cwd + "/test.dat");
+  start_logging();
+  // Enough records for several write-outs, each refused.
+  send_lines(600, 300);
+  const int status = quit();
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // Nothing reported: after the last echo the console got no more text.
+  const std::string rest = read_to_end(terminal_.master);
+  EXPECT_EQ(rest, "") << rest;
+}
+
+TEST_F(Fault, DeviceGoingAwayKeepsTheRunAndItsRecords) {
+  start_logging();
+  send_lines(600, 150);
+  // An unplugged adapter: the device side closes for good.
+  close(device_.master);
+  close(device_.slave);
+  device_.master = device_.slave = -1;
+  // A key after the hang-up still reaches the logger, which answers and goes on.
+  write_all(terminal_.master, " ");
+  std::string shown;
+  ASSERT_TRUE(read_until(terminal_.master, &shown, "running\r\n")) << shown;
+  const int status = quit();
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(read_file(workspace_.cwd + "/test.dat"), records(600, 150));
+}
+
+}  // namespace
