@@ -31,9 +31,10 @@ class Fault : public ::testing::Test {
     remove_workspace(workspace_);
   }
 
-  void start_logging() {
+  void start_logging(long file_size_limit = -1) {
     RunOptions options = comlog_options(workspace_, {"5"});
     options.terminal = terminal_.slave_path;
+    options.file_size_limit = file_size_limit;
     child_ = start(options);
     ASSERT_TRUE(read_until(terminal_.master, &console_, "\r\nrunning\r\n")) << console_;
     console_.clear();
@@ -85,6 +86,22 @@ TEST_F(Fault, DiskRefusingEveryWriteCostsOnlyTheRecords) {
   // Nothing reported: after the last echo the console got no more text.
   const std::string rest = read_to_end(terminal_.master);
   EXPECT_EQ(rest, "") << rest;
+}
+
+TEST_F(Fault, FileSizeLimitKeepsTheRecordsThatFitted) {
+  // Room for the first write-out (102 records of 6 bytes on disk) but not for the second.
+  constexpr long kLimit = 1000;
+  start_logging(kLimit);
+  send_lines(600, 300);
+  const int status = quit();
+  // SIGXFSZ would have ended the process; the refused write-outs must cost only their records.
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  const std::string log = read_file(workspace_.cwd + "/test.dat");
+  const std::string expected = records(600, 300);
+  EXPECT_GE(log.size(), records(600, 102).size());
+  EXPECT_LE(log.size(), size_t(kLimit));
+  EXPECT_EQ(expected.compare(0, log.size(), log), 0) << log;
 }
 
 TEST_F(Fault, DeviceGoingAwayKeepsTheRunAndItsRecords) {

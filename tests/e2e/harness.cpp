@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -130,6 +131,10 @@ Child start(const RunOptions& options) {
     dup2(options.stdout_to_pipe ? pipe_ends[1] : terminal, STDOUT_FILENO);
     dup2(terminal, STDERR_FILENO);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(121);
+    if (options.file_size_limit >= 0) {
+      const rlimit limit = {rlim_t(options.file_size_limit), rlim_t(options.file_size_limit)};
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(123);
+    }
     for (const std::string& pair : options.environment) putenv(const_cast<char*>(pair.c_str()));
     signal(SIGPIPE, SIG_DFL);
     execv(options.command[0].c_str(), argv.data());

@@ -49,6 +49,8 @@ struct RunOptions {
   std::string terminal;
   bool stdin_from_dev_null = false;
   bool stdout_to_pipe = false;  // standard output goes to `Child::output`
+  // The largest file the process may write, in bytes (`ulimit -f`); negative for no limit.
+  long file_size_limit = -1;
 };
 
 struct Child {
