@@ -1,0 +1,201 @@
+// comlog.exe end to end under Wine: a throwaway prefix whose dosdevices/com5 leads to a
+// pseudo-terminal standing in for the device. Wine delivers no console key records to a program
+// started from a plain pseudo-terminal, so the key path is left to the shared unit tests; these
+// cover the port messages and statuses, the echo, the bytes of test.dat and Ctrl+C.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+namespace {
+
+const std::string kCom5 = "\\\\.\\COM5";
+// What Wine makes of STATUS_CONTROL_C_EXIT (0xC000013A): its low eight bits.
+constexpr int kInterruptedStatus = 0x3A;
+
+// The reason these tests cannot run here, or empty.
+std::string missing_tool() {
+  if (!std::filesystem::exists(COMLOG_EXE_PATH)) {
+    return std::string("no ") + COMLOG_EXE_PATH +
+           ": build the windows preset first (cmake --preset windows && cmake --build --preset "
+           "windows)";
+  }
+  if (std::system("command -v wine >/dev/null 2>&1") != 0) return "no Wine: apt-get install wine";
+  return "";
+}
+
+// The executable as Wine reports it to the program: drive Z: is the root of the file system.
+std::string windows_path_of_exe() {
+  std::string path = "Z:" + std::filesystem::canonical(COMLOG_EXE_PATH).string();
+  for (char& c : path) {
+    if (c == '/') c = '\\';
+  }
+  return path;
+}
+
+class WineLogger : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string missing = missing_tool();
+    if (!missing.empty()) GTEST_SKIP() << missing;
+    workspace_ = make_workspace();
+    device_ = open_pty();
+    hold_slave(&device_);
+    // Creates the prefix on first use; later runs find it ready.
+    ASSERT_EQ(std::system((std::string(WINE_RUN_PATH) + " --prefix " + WINE_PREFIX_PATH +
+                           " --prepare")
+                              .c_str()),
+              0);
+    link_com5(device_.slave_path);
+  }
+  void TearDown() override {
+    if (child_.pid > 0 && waitpid(child_.pid, nullptr, WNOHANG) == 0) {
+      kill(child_.pid, SIGKILL);
+      waitpid(child_.pid, nullptr, 0);
+    }
+    if (child_.output >= 0) close(child_.output);
+    if (!workspace_.root.empty()) {
+      std::error_code ignored;
+      std::filesystem::remove(com5_link(), ignored);
+    }
+    close_pty(&device_);
+    if (!workspace_.root.empty()) remove_workspace(workspace_);
+  }
+
+  static std::string com5_link() { return std::string(WINE_PREFIX_PATH) + "/dosdevices/com5"; }
+
+  // Points COM5 of the prefix at `target`, or at nothing when `target` is empty.
+  void link_com5(const std::string& target) {
+    std::error_code ignored;
+    std::filesystem::remove(com5_link(), ignored);
+    if (!target.empty()) std::filesystem::create_symlink(target, com5_link());
+  }
+
+  RunOptions options(const std::vector<std::string>& arguments) {
+    RunOptions run;
+    run.command = {WINE_RUN_PATH, "--prefix", WINE_PREFIX_PATH, COMLOG_EXE_PATH};
+    run.command.insert(run.command.end(), arguments.begin(), arguments.end());
+    run.cwd = workspace_.cwd;
+    return run;
+  }
+
+  // Starts comlog.exe on COM5 with standard output to a pipe, and waits until it is logging:
+  // test.dat is created only after the port has been purged. (A pseudo-terminal as standard
+  // output would not do for exact bytes: Wine's console renders what a program writes to it,
+  // converting the code page and adding cursor sequences, as a Windows console draws it.)
+  void start_logging() {
+    RunOptions run = options({"5"});
+    run.stdout_to_pipe = true;
+    run.stdin_from_dev_null = true;
+    child_ = start(run);
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!std::filesystem::exists(workspace_.cwd + "/test.dat")) {
+      ASSERT_LT(std::chrono::steady_clock::now(), limit) << "comlog.exe never opened test.dat";
+      ASSERT_EQ(waitpid(child_.pid, nullptr, WNOHANG), 0) << "comlog.exe ended early";
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+
+  // One line per read of the logger, so that each is logged.
+  void send_line(const std::string& line) {
+    write_all(device_.master, line);
+    wait_until_taken(device_);
+  }
+
+  std::string log() { return read_file(workspace_.cwd + "/test.dat"); }
+
+  Workspace workspace_;
+  Pty device_;
+  Child child_;
+};
+
+std::string banner() {
+  return port_opened_message(kCom5) + "running " + windows_path_of_exe() + "\r\nrunning\r\n";
+}
+
+// One run covers the banner, the echo, the exact bytes of test.dat over more than one write-out,
+// and Ctrl+C (SIGINT to Wine is a CTRL_C_EVENT): every record and all the console output held
+// for the pipe are written out, and the process ends with the status of an interrupted process.
+TEST_F(WineLogger, AnnouncesEchoesLogsAndKeepsEverythingOnCtrlC) {
+  start_logging();
+  std::string expected_log;
+  std::string expected_echo;
+  for (int i = 0; i < 150; ++i) {
+    send_line(std::to_string(500 + i) + "\r\n");
+    expected_echo += std::to_string(500 + i) + "\r\r\n";
+    char record[16];
+    std::snprintf(record, sizeof record, "%4d\r\n", i - 12);
+    expected_log += record;
+  }
+  send_line("abc\r\n");
+  expected_echo += "abc\r\r\n";
+  expected_log += " 137\r\n";
+  send_line("10512\n100\n");
+  expected_echo += "10512\r\n100\r\n";
+  expected_log += "10000\r\n";
+  // The 103rd record wrote out the first 102; the rest is held.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(log().size(), 102u * 6);
+  kill(child_.pid, SIGINT);
+  const std::string output = read_to_end(child_.output);
+  const int status = wait_for_exit(child_.pid);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), kInterruptedStatus);
+  EXPECT_EQ(output, banner() + expected_echo);
+  EXPECT_EQ(log(), expected_log);
+}
+
+struct FailureCase {
+  const char* name;
+  std::vector<std::string> arguments;
+  const char* com5_target;  // "device": the test's pseudo-terminal; "": no link
+  std::string expected_output;
+};
+
+void PrintTo(const FailureCase& failure, std::ostream* out) { *out << failure.name; }
+
+class WineLoggerFailure : public WineLogger, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(WineLoggerFailure, ReportsAndEndsWith255) {
+  const FailureCase& failure = GetParam();
+  const std::string target = failure.com5_target;
+  link_com5(target == "device" ? device_.slave_path : target);
+  std::ofstream(workspace_.cwd + "/test.dat") << "old records\n";
+  RunOptions run = options(failure.arguments);
+  run.stdout_to_pipe = true;
+  run.stdin_from_dev_null = true;
+  child_ = start(run);
+  EXPECT_EQ(read_to_end(child_.output), failure.expected_output);
+  const int status = wait_for_exit(child_.pid);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 255);  // -1, as Wine reports it
+  EXPECT_EQ(log(), "old records\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PortTable, WineLoggerFailure,
+    ::testing::Values(
+        FailureCase{"missing", {"5"}, "", port_not_opened_message(kCom5)},
+        // Wine hands the arguments over re-quoted in one command line; the splitter takes
+        // " 7x" back as one argument, and the decimal prefix gives port 7.
+        FailureCase{"quoted_blank_and_letters", {" 7x", "5"}, "device",
+                    port_not_opened_message("\\\\.\\COM7")},
+        FailureCase{"empty_argument", {"", "5"}, "device", port_not_opened_message("\\\\.\\COM0")},
+        FailureCase{"not_a_serial_device",
+                    {"5"},
+                    "/dev/null",
+                    port_opened_message(kCom5) + kSettingsRefusedMessage}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
