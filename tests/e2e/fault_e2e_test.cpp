@@ -9,28 +9,12 @@
 #include <string>
 
 #include "harness.h"
+#include "logger_fixture.h"
 
 namespace {
 
-class Fault : public ::testing::Test {
+class Fault : public LoggerStage {
  protected:
-  void SetUp() override {
-    workspace_ = make_workspace();
-    device_ = open_pty();
-    terminal_ = open_pty();
-    hold_slave(&device_);
-    link_port(workspace_, 5, device_.slave_path);
-  }
-  void TearDown() override {
-    if (child_.pid > 0 && waitpid(child_.pid, nullptr, WNOHANG) == 0) {
-      kill(child_.pid, SIGKILL);
-      waitpid(child_.pid, nullptr, 0);
-    }
-    close_pty(&device_);
-    close_pty(&terminal_);
-    remove_workspace(workspace_);
-  }
-
   void start_logging(long file_size_limit = -1) {
     RunOptions options = comlog_options(workspace_, {"5"});
     options.terminal = terminal_.slave_path;
@@ -58,10 +42,6 @@ class Fault : public ::testing::Test {
     return wait_for_exit(child_.pid);
   }
 
-  Workspace workspace_;
-  Pty device_;
-  Pty terminal_;
-  Child child_;
   std::string console_;
 };
 
@@ -118,7 +98,7 @@ TEST_F(Fault, DeviceGoingAwayKeepsTheRunAndItsRecords) {
   const int status = quit();
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(read_file(workspace_.cwd + "/test.dat"), records(600, 150));
+  EXPECT_EQ(log(), records(600, 150));
 }
 
 }  // namespace
