@@ -1,12 +1,18 @@
-// The logger end to end when things fail under it: a disk that refuses every write and a device
-// that goes away while the logger runs.
+// The logger end to end when things fail under it: a disk that refuses every write, a device
+// that goes away while the logger runs, and a flood of garbage from the device and the keyboard.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <filesystem>
+#include <random>
 #include <string>
+#include <thread>
 
 #include "harness.h"
 #include "logger_fixture.h"
@@ -99,6 +105,139 @@ TEST_F(Fault, DeviceGoingAwayKeepsTheRunAndItsRecords) {
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(log(), records(600, 150));
+}
+
+// Reads the logger's console and throws it away, so that the echo of a flood never stalls the
+// logger; keeps the last bytes, so that a marker can be waited for.
+class ConsoleDrain {
+ public:
+  explicit ConsoleDrain(int fd) : thread_([this, fd] { drain(fd); }) {}
+  ~ConsoleDrain() { stop(); }
+  // Stops reading; what the logger writes from then on stays in the terminal for the test.
+  void stop() {
+    stopping_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  size_t total() const { return total_; }
+
+ private:
+  void drain(int fd) {
+    while (!stopping_) {
+      pollfd ready = {fd, POLLIN, 0};
+      if (poll(&ready, 1, 20) <= 0) continue;
+      char chunk[65536];
+      const ssize_t got = read(fd, chunk, sizeof chunk);
+      if (got <= 0) return;
+      total_ += size_t(got);
+    }
+  }
+  std::atomic<bool> stopping_{false};
+  std::atomic<size_t> total_{0};
+  std::thread thread_;
+};
+
+std::string random_bytes(std::mt19937* random, size_t count) {
+  std::uniform_int_distribution<int> byte(0, 255);
+  std::string bytes(count, '\0');
+  for (char& c : bytes) c = char(byte(*random));
+  return bytes;
+}
+
+// Text that looks like readings gone wrong: signs, blanks, digits runs long enough to overflow,
+// and newlines.
+std::string reading_like_bytes(std::mt19937* random, size_t count) {
+  static const char kAlphabet[] = "0123456789012345678901234567890123456789+- \t\n\n\rx";
+  std::uniform_int_distribution<size_t> pick(0, sizeof kAlphabet - 2);
+  std::string bytes(count, '\0');
+  for (char& c : bytes) c = kAlphabet[pick(*random)];
+  return bytes;
+}
+
+// Keys no run may quit on: every byte but the quit letters, Ctrl+C and ESC (which starts the
+// sequences and Alt keys whose codes can equal a quit letter's).
+std::string harmless_keys(std::mt19937* random, size_t count) {
+  std::string keys;
+  while (keys.size() < count) {
+    const std::string candidates = random_bytes(random, count);
+    for (char c : candidates) {
+      if (std::string("EQXeqx\x03\x1b").find(c) == std::string::npos) keys += c;
+    }
+  }
+  keys.resize(count);
+  return keys;
+}
+
+// Whether every line of `log` is a record: the logged value, right-aligned in four places, as a
+// 32-bit decimal without leading zeros, and CR LF.
+bool only_records(const std::string& log, std::string* bad) {
+  size_t start = 0;
+  while (start < log.size()) {
+    const size_t end = log.find("\r\n", start);
+    const std::string record = log.substr(start, end == std::string::npos ? end : end - start);
+    *bad = record;
+    if (end == std::string::npos) return false;
+    const size_t blanks = record.find_first_not_of(' ');
+    if (blanks == std::string::npos || (blanks > 0 && record.size() != 4) || record.size() < 4) {
+      return false;
+    }
+    const std::string number = record.substr(blanks);
+    const size_t sign = number[0] == '-' ? 1 : 0;
+    const std::string digits = number.substr(sign);
+    if (digits.empty() || digits.size() > 10 ||
+        digits.find_first_not_of("0123456789") != std::string::npos ||
+        (digits[0] == '0' && (digits.size() > 1 || sign == 1))) {
+      return false;
+    }
+    const int64_t value = std::stoll(number);
+    if (value < INT32_MIN || value > INT32_MAX) return false;
+    start = end + 2;
+  }
+  return true;
+}
+
+TEST_F(Fault, FloodOfGarbageLogsOnlyRecordsAndStillQuits) {
+  start_logging();
+  std::mt19937 random(20261208);
+  ConsoleDrain drain(terminal_.master);
+  // Megabytes from the device: bytes of every value (NULs and newlines among them), a run with
+  // no newline at all, and number-like text; keys from the operator between the blocks.
+  std::string without_newlines = random_bytes(&random, 1 << 20);
+  for (char& c : without_newlines) {
+    if (c == '\n') c = ' ';
+  }
+  const std::string blocks[] = {random_bytes(&random, 2 << 20), without_newlines,
+                                reading_like_bytes(&random, 1 << 20)};
+  size_t newlines = 0;
+  constexpr size_t kChunk = 8192;
+  for (const std::string& block : blocks) {
+    for (size_t at = 0; at < block.size(); at += kChunk) {
+      const std::string chunk = block.substr(at, kChunk);
+      newlines += size_t(std::count(chunk.begin(), chunk.end(), '\n'));
+      write_all(device_.master, chunk);
+      if (at % (16 * kChunk) == 0) write_all(terminal_.master, harmless_keys(&random, 64));
+    }
+  }
+  // Ends whatever line the flood left open, then a known reading in a read of its own.
+  write_all(device_.master, "\n");
+  ++newlines;
+  wait_until_taken(device_);
+  drain.stop();
+  write_all(device_.master, "-7654321\r\n");
+  ASSERT_TRUE(read_until(terminal_.master, &console_, "-7654321\r\r\n")) << drain.total();
+
+  const int status = quit();
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  const std::string logged = log();
+  std::string bad;
+  EXPECT_TRUE(only_records(logged, &bad)) << "not a record: " << bad;
+  // A read can hold several newlines, of which only the first completes a line.
+  const size_t records_logged = size_t(std::count(logged.begin(), logged.end(), '\n'));
+  EXPECT_GT(records_logged, 1000u);
+  EXPECT_LE(records_logged, newlines + 1);
+  const std::string last = "-7654833\r\n";
+  ASSERT_GE(logged.size(), last.size());
+  EXPECT_EQ(logged.substr(logged.size() - last.size()), last);
 }
 
 }  // namespace
