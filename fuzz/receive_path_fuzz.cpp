@@ -14,30 +14,18 @@
 #include "line_buffer.h"
 #include "measurement_log.h"
 #include "record_format.h"
+#include "record_text.h"
 #include "scripted_log_file.h"
 
 namespace {
 
-// The logged value of a record: right-aligned in four places, a 32-bit decimal, then CR LF.
+// The logged value of the record at `*at`, which then moves past its CR LF.
 bool parse_record(const std::string& log, size_t* at, int32_t* logged) {
   const size_t end = log.find("\r\n", *at);
   if (end == std::string::npos) return false;
   const std::string record = log.substr(*at, end - *at);
   *at = end + 2;
-  const size_t blanks = record.find_first_not_of(' ');
-  if (record.size() < 4 || blanks == std::string::npos) return false;
-  if (blanks > 0 && record.size() != 4) return false;
-  const char* number = record.c_str() + blanks;
-  const char* digits = number + (*number == '-' ? 1 : 0);
-  const size_t digit_count = std::strlen(digits);
-  if (digit_count == 0 || digit_count > 10 || std::strspn(digits, "0123456789") != digit_count) {
-    return false;
-  }
-  if (digits[0] == '0' && (digit_count > 1 || digits != number)) return false;
-  const long long value = std::strtoll(number, nullptr, 10);
-  if (value < INT32_MIN || value > INT32_MAX) return false;
-  *logged = int32_t(value);
-  return true;
+  return parse_record_text(record, logged);
 }
 
 void check_line_buffer(const LineBuffer& line) {

@@ -1,0 +1,27 @@
+// The shape of one line of test.dat, checked by the tests that cannot know the readings behind
+// it (floods, fuzzing).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Whether `record`, a line of test.dat without its CR LF, is a record: a 32-bit decimal without
+// leading zeros, right-aligned in four places. `*logged` is then its value.
+inline bool parse_record_text(const std::string& record, int32_t* logged) {
+  const size_t blanks = record.find_first_not_of(' ');
+  if (record.size() < 4 || blanks == std::string::npos || (blanks > 0 && record.size() != 4)) {
+    return false;
+  }
+  const std::string number = record.substr(blanks);
+  const size_t sign = number[0] == '-' ? 1 : 0;
+  const std::string digits = number.substr(sign);
+  if (digits.empty() || digits.size() > 10 ||
+      digits.find_first_not_of("0123456789") != std::string::npos ||
+      (digits[0] == '0' && (digits.size() > 1 || sign == 1))) {
+    return false;
+  }
+  const long long value = std::stoll(number);
+  if (value < INT32_MIN || value > INT32_MAX) return false;
+  *logged = int32_t(value);
+  return true;
+}
