@@ -1,11 +1,13 @@
 #include "harness.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -28,7 +31,60 @@ void fail(const std::string& what) {
   throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
+// In a child between fork and exec: only system calls.
+bool become_ordinary_user() {
+  return setgroups(0, nullptr) == 0 &&
+         setresgid(kOrdinaryGroup, kOrdinaryGroup, kOrdinaryGroup) == 0 &&
+         setresuid(kOrdinaryUser, kOrdinaryUser, kOrdinaryUser) == 0;
+}
+
+void hand_to_ordinary_user(const std::string& path) {
+  if (tests_run_as_root() && chown(path.c_str(), kOrdinaryUser, kOrdinaryGroup) != 0) fail(path);
+}
+
+bool ordinary_user_can_run(const std::string& path) {
+  const pid_t pid = fork();
+  if (pid < 0) fail("fork");
+  if (pid == 0) _exit(become_ordinary_user() && access(path.c_str(), X_OK) == 0 ? 0 : 1);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Where copies of programs go when the build folder is closed to the ordinary user.
+std::string program_copies;
+
+void remove_program_copies() {
+  std::error_code ignored;
+  if (!program_copies.empty()) std::filesystem::remove_all(program_copies, ignored);
+}
+
 }  // namespace
+
+bool tests_run_as_root() {
+  return geteuid() == 0;
+}
+
+std::string runnable_by_ordinary_user(const std::string& path) {
+  if (!tests_run_as_root()) return path;
+  static std::map<std::string, std::string> runnable;
+  auto known = runnable.find(path);
+  if (known != runnable.end()) return known->second;
+  std::string usable = path;
+  if (!ordinary_user_can_run(path)) {
+    if (program_copies.empty()) {
+      char pattern[] = "/tmp/comlog-e2e-programs-XXXXXX";
+      if (mkdtemp(pattern) == nullptr || chmod(pattern, 0755) != 0) fail("mkdtemp");
+      program_copies = pattern;
+      std::atexit(remove_program_copies);
+    }
+    usable = program_copies + "/" + std::filesystem::path(path).filename().string();
+    std::filesystem::copy_file(path, usable, std::filesystem::copy_options::overwrite_existing);
+    if (chmod(usable.c_str(), 0755) != 0) fail("chmod");
+  }
+  runnable[path] = usable;
+  return usable;
+}
 
 const char kSettingsRefusedMessage[] =
     "DCB\x82\xCC\x83\x5A\x83\x62\x83\x67\x82\xC5\x8E\xB8\x94\x73\x82\xB5\x82\xDC\x82\xB5\x82\xBD"
@@ -52,6 +108,7 @@ Pty open_pty() {
   if (tcgetattr(pty.master, &settings) != 0) fail("tcgetattr");
   settings.c_oflag &= ~OPOST;
   if (tcsetattr(pty.master, TCSANOW, &settings) != 0) fail("tcsetattr");
+  hand_to_ordinary_user(pty.slave_path);
   return pty;
 }
 
@@ -83,6 +140,9 @@ Workspace make_workspace() {
   Workspace workspace{pattern, std::string(pattern) + "/ports", std::string(pattern) + "/work"};
   std::filesystem::create_directory(workspace.ports);
   std::filesystem::create_directory(workspace.cwd);
+  for (const std::string& folder : {workspace.root, workspace.ports, workspace.cwd}) {
+    hand_to_ordinary_user(folder);
+  }
   return workspace;
 }
 
@@ -98,11 +158,12 @@ void link_port(const Workspace& workspace, int number, const std::string& target
 }
 
 std::string comlog_path() {
-  return COMLOG_PATH;
+  return runnable_by_ordinary_user(COMLOG_PATH);
 }
 
 RunOptions comlog_options(const Workspace& workspace, const std::vector<std::string>& arguments) {
   RunOptions options;
+  options.as_ordinary_user = true;
   options.command.push_back(comlog_path());
   options.command.insert(options.command.end(), arguments.begin(), arguments.end());
   options.environment.push_back("COMLOG_PORTS=" + workspace.ports);
@@ -113,6 +174,8 @@ RunOptions comlog_options(const Workspace& workspace, const std::vector<std::str
 Child start(const RunOptions& options) {
   int pipe_ends[2] = {-1, -1};
   if (options.stdout_to_pipe && pipe2(pipe_ends, O_CLOEXEC) != 0) fail("pipe");
+  int input_ends[2] = {-1, -1};
+  if (options.stdin_from_pipe && pipe2(input_ends, O_CLOEXEC) != 0) fail("pipe");
   std::vector<char*> argv;
   for (const std::string& word : options.command) argv.push_back(const_cast<char*>(word.c_str()));
   argv.push_back(nullptr);
@@ -127,16 +190,34 @@ Child start(const RunOptions& options) {
       terminal = open(options.terminal.c_str(), O_RDWR);
       if (terminal < 0 || ioctl(terminal, TIOCSCTTY, 0) != 0) _exit(120);
     }
-    dup2(options.stdin_from_dev_null ? null_fd : terminal, STDIN_FILENO);
-    dup2(options.stdout_to_pipe ? pipe_ends[1] : terminal, STDOUT_FILENO);
+    int output = options.stdout_to_pipe ? pipe_ends[1] : terminal;
+    if (!options.output_terminal.empty()) {
+      output = open(options.output_terminal.c_str(), O_RDWR | O_NOCTTY);
+      if (output < 0) _exit(125);
+    }
+    dup2(options.stdin_from_pipe       ? input_ends[0]
+         : options.stdin_from_dev_null ? null_fd
+                                       : terminal,
+         STDIN_FILENO);
+    dup2(output, STDOUT_FILENO);
     dup2(terminal, STDERR_FILENO);
+    if (output > STDERR_FILENO) close(output);
+    if (terminal > STDERR_FILENO) close(terminal);
+    if (null_fd > STDERR_FILENO && null_fd != terminal) close(null_fd);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(121);
     if (options.file_size_limit >= 0) {
       const rlimit limit = {rlim_t(options.file_size_limit), rlim_t(options.file_size_limit)};
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(123);
     }
+    if (options.as_ordinary_user && tests_run_as_root() && !become_ordinary_user()) _exit(124);
     for (const std::string& pair : options.environment) putenv(const_cast<char*>(pair.c_str()));
     signal(SIGPIPE, SIG_DFL);
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (int signal_number : options.blocked_signals) sigaddset(&blocked, signal_number);
+    sigprocmask(SIG_SETMASK, &blocked, nullptr);
+    for (int signal_number : options.ignored_signals) signal(signal_number, SIG_IGN);
+    for (int fd : options.closed_descriptors) close(fd);
     execv(options.command[0].c_str(), argv.data());
     _exit(122);
   }
@@ -145,6 +226,10 @@ Child start(const RunOptions& options) {
   if (options.stdout_to_pipe) {
     close(pipe_ends[1]);
     run.output = pipe_ends[0];
+  }
+  if (options.stdin_from_pipe) {
+    close(input_ends[0]);
+    run.input = input_ends[1];
   }
   return run;
 }
@@ -179,6 +264,15 @@ std::string read_to_end(int fd) {
   std::string seen;
   read_into(fd, &seen, nullptr);
   return seen;
+}
+
+uid_t user_of(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("Uid:", 0) == 0) return uid_t(std::stoul(line.substr(4)));
+  }
+  fail("no Uid line for " + std::to_string(pid));
+  return 0;
 }
 
 int wait_for_exit(pid_t pid) {

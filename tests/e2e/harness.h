@@ -20,7 +20,8 @@ struct Pty {
 };
 
 // A new pseudo-terminal; the terminal's own output processing is off, so what a program writes
-// to it arrives byte for byte.
+// to it arrives byte for byte. Its slave belongs to the ordinary user, as a user's own terminal
+// and a serial port the user may open do.
 Pty open_pty();
 void close_pty(Pty* pty);
 
@@ -30,12 +31,22 @@ void hold_slave(Pty* pty);
 // that the next write arrives in a read of its own.
 void wait_until_taken(const Pty& pty);
 
+// Root passes by exclusive opens and permission bits, so programs under test run as an ordinary
+// user when the tests run as root, the way users meet them.
+constexpr uid_t kOrdinaryUser = 65534;
+constexpr gid_t kOrdinaryGroup = 65534;
+bool tests_run_as_root();
+
+// `path`, or a copy of it that the ordinary user may run when the build folder is closed to it.
+std::string runnable_by_ordinary_user(const std::string& path);
+
 struct Workspace {
   std::string root;
   std::string ports;  // the COMLOG_PORTS folder
   std::string cwd;    // where test.dat is written
 };
 
+// A scratch folder that the ordinary user owns.
 Workspace make_workspace();
 void remove_workspace(const Workspace& workspace);
 // Makes COM<number> of the workspace's ports folder lead to `target`.
@@ -48,17 +59,29 @@ struct RunOptions {
   // The controlling terminal, also standard input and output; empty for a process without one.
   std::string terminal;
   bool stdin_from_dev_null = false;
-  bool stdout_to_pipe = false;  // standard output goes to `Child::output`
+  bool stdin_from_pipe = false;  // standard input comes from `Child::input`
+  bool stdout_to_pipe = false;   // standard output goes to `Child::output`
+  // Standard output goes to this terminal instead, which does not become the controlling one.
+  std::string output_terminal;
+  // Descriptors among 0, 1 and 2 that are closed when the program starts.
+  std::vector<int> closed_descriptors;
+  // Signal dispositions handed down, as a shell hands them to its commands.
+  std::vector<int> ignored_signals;
+  std::vector<int> blocked_signals;
+  // As the ordinary user when the tests run as root.
+  bool as_ordinary_user = false;
   // The largest file the process may write, in bytes (`ulimit -f`); negative for no limit.
   long file_size_limit = -1;
 };
 
 struct Child {
   pid_t pid = -1;
+  int input = -1;   // the write end of standard input's pipe, when asked for
   int output = -1;  // the read end of standard output's pipe, when asked for
 };
 
-// The logger as built, and the standard command line for a port number argument.
+// The logger as built, and the standard command line for a port number argument: run as the
+// ordinary user.
 std::string comlog_path();
 RunOptions comlog_options(const Workspace& workspace, const std::vector<std::string>& arguments);
 
@@ -69,6 +92,9 @@ Child start(const RunOptions& options);
 bool read_until(int fd, std::string* seen, const std::string& wanted);
 // Reads everything until the other side closes.
 std::string read_to_end(int fd);
+
+// The real user of a running process.
+uid_t user_of(pid_t pid);
 
 // Waits for the process to end (with a safety limit after which it is killed) and returns the
 // raw wait status.

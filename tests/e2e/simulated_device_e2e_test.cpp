@@ -82,7 +82,10 @@ class SimulatedDevice : public ::testing::Test {
 
   void start_device(const std::vector<std::string>& arguments) {
     RunOptions options;
-    options.command = {SIMULATED_DEVICE_PATH, "--ports", workspace_.ports, "--port", "5"};
+    // The device runs as the user who runs the logger, as in the demo.
+    options.as_ordinary_user = true;
+    options.command = {runnable_by_ordinary_user(SIMULATED_DEVICE_PATH), "--ports",
+                       workspace_.ports, "--port", "5"};
     options.command.insert(options.command.end(), arguments.begin(), arguments.end());
     device_ = start(options);
     ASSERT_TRUE(wait_for_link(link_));
