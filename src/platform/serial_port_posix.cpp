@@ -26,15 +26,36 @@ bool port_device_file(int32_t port_number, char* out, size_t size) {
   return length > 0 && size_t(length) < size;
 }
 
+// Nothing the line discipline does may change a received byte or send one back: no echo, no
+// line editing, no signals, no output processing.
+void make_quiet(termios* settings) {
+  settings->c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+  settings->c_oflag &= ~OPOST;
+}
+
+// Raw input: every byte as received. A break is ignored rather than read as a NUL (which would
+// cut off the rest of its read); parity is neither checked nor marked, so a byte with a parity
+// or framing error arrives as it came.
+constexpr tcflag_t kInputTranslation =
+    BRKINT | INPCK | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON | IXOFF | IXANY;
+
 bool settings_hold(const termios& wanted, const termios& actual) {
   const tcflag_t line_bits = CSIZE | PARENB | CSTOPB | CRTSCTS | CREAD | CLOCAL;
-  const tcflag_t input_bits = IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | PARMRK;
-  const tcflag_t local_bits = ICANON | ECHO | ISIG | IEXTEN;
+  const tcflag_t input_bits = kInputTranslation | IGNBRK;
+  const tcflag_t local_bits = ICANON | ECHO | ECHONL | ISIG | IEXTEN;
   return cfgetispeed(&actual) == cfgetispeed(&wanted) &&
          cfgetospeed(&actual) == cfgetospeed(&wanted) &&
          (actual.c_cflag & line_bits) == (wanted.c_cflag & line_bits) &&
          (actual.c_iflag & input_bits) == (wanted.c_iflag & input_bits) &&
+         (actual.c_oflag & OPOST) == (wanted.c_oflag & OPOST) &&
          (actual.c_lflag & local_bits) == (wanted.c_lflag & local_bits);
+}
+
+// The kernel refuses later opens while TIOCEXCL is set; on a pseudo-terminal the flag outlives
+// this descriptor, so it is cleared before every close.
+void release(int fd) {
+  ioctl(fd, TIOCNXCL);
+  close(fd);
 }
 
 }  // namespace
@@ -51,6 +72,13 @@ SerialPort* serial_open(int32_t port_number, const char* /*device_path*/) {
     return nullptr;
   }
   ioctl(fd, TIOCEXCL);
+  // A driver's defaults echo what arrives: until the port is configured, a device that is
+  // already sending would get its bytes back.
+  termios settings;
+  if (tcgetattr(fd, &settings) == 0) {
+    make_quiet(&settings);
+    tcsetattr(fd, TCSANOW, &settings);
+  }
   return new SerialPort{fd};
 }
 
@@ -58,9 +86,11 @@ bool serial_configure(SerialPort* port) {
   termios settings;
   if (tcgetattr(port->fd, &settings) != 0) return false;
   cfmakeraw(&settings);
+  make_quiet(&settings);
   settings.c_cflag |= CREAD | CLOCAL;
   settings.c_cflag &= ~(CRTSCTS | CSTOPB | PARENB);
-  settings.c_iflag &= ~(IXON | IXOFF | IXANY);
+  settings.c_iflag &= ~kInputTranslation;
+  settings.c_iflag |= IGNBRK;
   settings.c_cc[VMIN] = 0;
   settings.c_cc[VTIME] = 0;
   cfsetispeed(&settings, B115200);
@@ -76,7 +106,8 @@ bool serial_configure(SerialPort* port) {
 }
 
 void serial_purge(SerialPort* port) {
-  tcflush(port->fd, TCIFLUSH);
+  // Output too: nothing queued for the device before configuration may reach it.
+  tcflush(port->fd, TCIOFLUSH);
 }
 
 uint32_t serial_poll(SerialPort* port) {
@@ -91,6 +122,6 @@ uint32_t serial_read(SerialPort* port, char* buffer, uint32_t count) {
 }
 
 void serial_close(SerialPort* port) {
-  close(port->fd);
+  release(port->fd);
   delete port;
 }

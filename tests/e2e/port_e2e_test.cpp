@@ -1,0 +1,141 @@
+// The port as the device sees it: the line settings after start-up, nothing sent back while the
+// port is being set up, and the port free again for the next run.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "harness.h"
+#include "logger_fixture.h"
+
+namespace {
+
+const std::string kCom5 = "\\\\.\\COM5";
+
+class Port : public LoggerStage {
+ protected:
+  void start_logging() {
+    RunOptions options = comlog_options(workspace_, {"5"});
+    options.terminal = terminal_.slave_path;
+    child_ = start(options);
+    std::string banner;
+    ASSERT_TRUE(read_until(terminal_.master, &banner, "\r\nrunning\r\n")) << banner;
+    ASSERT_EQ(banner.substr(0, port_opened_message(kCom5).size()), port_opened_message(kCom5));
+  }
+
+  termios device_settings() {
+    termios settings;
+    EXPECT_EQ(tcgetattr(device_.slave, &settings), 0);
+    return settings;
+  }
+};
+
+// Whatever an earlier program or the driver left on the line must not change what is logged.
+TEST_F(Port, StartUpLeavesARawLineAt115200WhateverWasSetBefore) {
+  termios stale = device_settings();
+  stale.c_iflag |= BRKINT | INPCK | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON | IXOFF;
+  stale.c_iflag &= ~IGNBRK;
+  stale.c_oflag |= OPOST | ONLCR;
+  stale.c_lflag |= ICANON | ECHO | ECHONL | ISIG | IEXTEN;
+  stale.c_cflag |= CSTOPB | CRTSCTS;
+  cfsetspeed(&stale, B9600);
+  ASSERT_EQ(tcsetattr(device_.slave, TCSANOW, &stale), 0);
+
+  start_logging();
+  const termios line = device_settings();
+  EXPECT_EQ(cfgetispeed(&line), speed_t(B115200));
+  EXPECT_EQ(cfgetospeed(&line), speed_t(B115200));
+  EXPECT_EQ(line.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), tcflag_t(CS8));
+  EXPECT_EQ(line.c_cflag & (CREAD | CLOCAL), tcflag_t(CREAD | CLOCAL));
+  // A break is ignored, not read as a NUL; no parity checking or marking; no translation.
+  EXPECT_EQ(line.c_iflag & IGNBRK, tcflag_t(IGNBRK));
+  const struct {
+    const char* name;
+    tcflag_t bit;
+  } input_translation[] = {{"BRKINT", BRKINT}, {"INPCK", INPCK}, {"PARMRK", PARMRK},
+                           {"ISTRIP", ISTRIP}, {"INLCR", INLCR}, {"IGNCR", IGNCR},
+                           {"ICRNL", ICRNL},   {"IUCLC", IUCLC}, {"IXON", IXON},
+                           {"IXOFF", IXOFF},   {"IXANY", IXANY}};
+  for (const auto& flag : input_translation) {
+    EXPECT_EQ(line.c_iflag & flag.bit, 0u) << flag.name;
+  }
+  EXPECT_EQ(line.c_oflag & OPOST, 0u);
+  EXPECT_EQ(line.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN), 0u);
+}
+
+// Whether the process is blocked in write() on descriptor `fd`.
+bool blocked_in_write(pid_t pid, int fd) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/syscall");
+  long number = -1;
+  std::string first_argument;
+  file >> number >> first_argument;
+  std::ostringstream wanted;
+  wanted << "0x" << std::hex << fd;
+  return number == SYS_write && first_argument == wanted.str();
+}
+
+// A device that is already sending when the logger opens the port (the first run after boot or
+// plug-in) gets nothing back, although the driver's settings echo by default.
+TEST_F(Port, BytesArrivingWhileThePortIsSetUpAreNotEchoed) {
+  // A console whose output is stopped (XOFF) holds the logger at its first message, which comes
+  // between opening the port and configuring it.
+  Pty console = open_pty();
+  write_all(console.master, "\x13");
+  RunOptions options = comlog_options(workspace_, {"5"});
+  options.output_terminal = console.slave_path;
+  child_ = start(options);
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (!blocked_in_write(child_.pid, STDOUT_FILENO)) {
+    ASSERT_LT(std::chrono::steady_clock::now(), limit) << "never reached its first message";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  write_all(device_.master, "123\r\n");
+  // Once the bytes are in the port's input queue, any echo is on its way back.
+  int queued = 0;
+  while (ioctl(device_.slave, FIONREAD, &queued) == 0 && queued == 0) {
+    ASSERT_LT(std::chrono::steady_clock::now(), limit) << "bytes never arrived";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  pollfd back = {device_.master, POLLIN, 0};
+  EXPECT_EQ(poll(&back, 1, 200), 0) << "the device got bytes back";
+
+  write_all(console.master, "\x11");
+  std::string shown;
+  EXPECT_TRUE(read_until(console.master, &shown, "\r\nrunning\r\n")) << shown;
+  EXPECT_EQ(poll(&back, 1, 0), 0) << "the device got bytes back";
+  kill(child_.pid, SIGTERM);
+  EXPECT_EQ(WTERMSIG(wait_for_exit(child_.pid)), SIGTERM);
+  close_pty(&console);
+}
+
+// On a pseudo-terminal the kernel's exclusive flag outlives the descriptor while the device side
+// stays open; for anyone but root it would refuse every later run.
+TEST_F(Port, EveryEndLeavesThePortFreeForTheNextRun) {
+  hold_slave(&terminal_);  // as a shell keeps the terminal open between two runs
+  for (const char* end : {"q", "SIGTERM", "q"}) {
+    SCOPED_TRACE(end);
+    start_logging();
+    if (tests_run_as_root()) {
+      EXPECT_EQ(user_of(child_.pid), kOrdinaryUser);
+    }
+    if (std::string(end) == "q") {
+      write_all(terminal_.master, "q");
+      EXPECT_EQ(wait_for_exit(child_.pid), 0);
+    } else {
+      kill(child_.pid, SIGTERM);
+      EXPECT_EQ(WTERMSIG(wait_for_exit(child_.pid)), SIGTERM);
+    }
+  }
+}
+
+}  // namespace
