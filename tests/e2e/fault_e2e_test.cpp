@@ -52,16 +52,6 @@ class Fault : public LoggerStage {
   std::string console_;
 };
 
-// The expected log of readings first .. first + count - 1.
-std::string records(int first, int count) {
-  std::string text;
-  for (int reading = first; reading < first + count; ++reading) {
-    std::string record = std::to_string(reading - 512);
-    text += std::string(record.size() < 4 ? 4 - record.size() : 0, ' ') + record + "\r\n";
-  }
-  return text;
-}
-
 TEST_F(Fault, DiskRefusingEveryWriteCostsOnlyTheRecords) {
   std::filesystem::create_symlink("/dev/full", workspace_.cwd + "/test.dat");
   start_logging();
@@ -85,8 +75,8 @@ TEST_F(Fault, FileSizeLimitKeepsTheRecordsThatFitted) {
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0);
   const std::string log = read_file(workspace_.cwd + "/test.dat");
-  const std::string expected = records(600, 300);
-  EXPECT_GE(log.size(), records(600, 102).size());
+  const std::string expected = expected_records(600, 300);
+  EXPECT_GE(log.size(), expected_records(600, 102).size());
   EXPECT_LE(log.size(), size_t(kLimit));
   EXPECT_EQ(expected.compare(0, log.size(), log), 0) << log;
 }
@@ -105,7 +95,7 @@ TEST_F(Fault, DeviceGoingAwayKeepsTheRunAndItsRecords) {
   const int status = quit();
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(log(), records(600, 150));
+  EXPECT_EQ(log(), expected_records(600, 150));
 }
 
 // Reads the logger's console and throws it away, counting the bytes, so that the echo of a flood

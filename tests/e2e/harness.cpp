@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -191,8 +192,8 @@ Child start(const RunOptions& options) {
       if (terminal < 0 || ioctl(terminal, TIOCSCTTY, 0) != 0) _exit(120);
     }
     int output = options.stdout_to_pipe ? pipe_ends[1] : terminal;
-    if (!options.output_terminal.empty()) {
-      output = open(options.output_terminal.c_str(), O_RDWR | O_NOCTTY);
+    if (!options.output_path.empty()) {
+      output = open(options.output_path.c_str(), O_RDWR | O_NOCTTY);
       if (output < 0) _exit(125);
     }
     dup2(options.stdin_from_pipe       ? input_ends[0]
@@ -266,6 +267,25 @@ std::string read_to_end(int fd) {
   return seen;
 }
 
+bool wait_until(const std::function<bool()>& condition) {
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSafetyLimitMs);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > limit) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+bool blocked_in_write(pid_t pid, int fd) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/syscall");
+  long number = -1;
+  std::string first_argument;
+  file >> number >> first_argument;
+  std::ostringstream wanted;
+  wanted << "0x" << std::hex << fd;
+  return number == SYS_write && first_argument == wanted.str();
+}
+
 uid_t user_of(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   for (std::string line; std::getline(status, line);) {
@@ -294,6 +314,11 @@ std::string read_file(const std::string& path) {
   std::ostringstream contents;
   contents << file.rdbuf();
   return contents.str();
+}
+
+void write_file(const std::string& path, const std::string& contents) {
+  std::ofstream(path, std::ios::binary) << contents;
+  hand_to_ordinary_user(path);
 }
 
 void write_all(int fd, const std::string& bytes) {

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -61,8 +62,9 @@ struct RunOptions {
   bool stdin_from_dev_null = false;
   bool stdin_from_pipe = false;  // standard input comes from `Child::input`
   bool stdout_to_pipe = false;   // standard output goes to `Child::output`
-  // Standard output goes to this terminal instead, which does not become the controlling one.
-  std::string output_terminal;
+  // Standard output goes to this existing file or terminal instead (never made the controlling
+  // terminal).
+  std::string output_path;
   // Descriptors among 0, 1 and 2 that are closed when the program starts.
   std::vector<int> closed_descriptors;
   // Signal dispositions handed down, as a shell hands them to its commands.
@@ -93,6 +95,13 @@ bool read_until(int fd, std::string* seen, const std::string& wanted);
 // Reads everything until the other side closes.
 std::string read_to_end(int fd);
 
+// Checks `condition` until it holds or a safety limit of some seconds passes; returns whether
+// it held.
+bool wait_until(const std::function<bool()>& condition);
+
+// Whether the process is blocked in write() on descriptor `fd`.
+bool blocked_in_write(pid_t pid, int fd);
+
 // The real user of a running process.
 uid_t user_of(pid_t pid);
 
@@ -101,4 +110,5 @@ uid_t user_of(pid_t pid);
 int wait_for_exit(pid_t pid);
 
 std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& contents);
 void write_all(int fd, const std::string& bytes);

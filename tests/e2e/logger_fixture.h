@@ -5,10 +5,21 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 
 #include "harness.h"
+
+// The records that readings first .. first + count - 1 make in test.dat.
+inline std::string expected_records(int first, int count) {
+  std::string text;
+  for (int reading = first; reading < first + count; ++reading) {
+    std::string record = std::to_string(reading - 512);
+    text += std::string(record.size() < 4 ? 4 - record.size() : 0, ' ') + record + "\r\n";
+  }
+  return text;
+}
 
 class LoggerStage : public ::testing::Test {
  protected:
@@ -30,6 +41,21 @@ class LoggerStage : public ::testing::Test {
   }
 
   std::string log() { return read_file(workspace_.cwd + "/test.dat"); }
+
+  // Waits until test.dat exists: the logger opens it right before its loop. For a logger whose
+  // console the test cannot watch.
+  bool wait_for_log_file() {
+    const std::string path = workspace_.cwd + "/test.dat";
+    return wait_until([&] { return access(path.c_str(), F_OK) == 0; });
+  }
+
+  // Sends each reading as a line of its own and waits until the logger has taken it.
+  void send_readings(int first, int count) {
+    for (int reading = first; reading < first + count; ++reading) {
+      write_all(device_.master, std::to_string(reading) + "\r\n");
+      wait_until_taken(device_);
+    }
+  }
 
   Workspace workspace_;
   Pty device_;

@@ -4,16 +4,11 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
 
 #include "harness.h"
 #include "logger_fixture.h"
@@ -73,17 +68,6 @@ TEST_F(Port, StartUpLeavesARawLineAt115200WhateverWasSetBefore) {
   EXPECT_EQ(line.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN), 0u);
 }
 
-// Whether the process is blocked in write() on descriptor `fd`.
-bool blocked_in_write(pid_t pid, int fd) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/syscall");
-  long number = -1;
-  std::string first_argument;
-  file >> number >> first_argument;
-  std::ostringstream wanted;
-  wanted << "0x" << std::hex << fd;
-  return number == SYS_write && first_argument == wanted.str();
-}
-
 // A device that is already sending when the logger opens the port (the first run after boot or
 // plug-in) gets nothing back, although the driver's settings echo by default.
 TEST_F(Port, BytesArrivingWhileThePortIsSetUpAreNotEchoed) {
@@ -92,20 +76,16 @@ TEST_F(Port, BytesArrivingWhileThePortIsSetUpAreNotEchoed) {
   Pty console = open_pty();
   write_all(console.master, "\x13");
   RunOptions options = comlog_options(workspace_, {"5"});
-  options.output_terminal = console.slave_path;
+  options.output_path = console.slave_path;
   child_ = start(options);
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-  while (!blocked_in_write(child_.pid, STDOUT_FILENO)) {
-    ASSERT_LT(std::chrono::steady_clock::now(), limit) << "never reached its first message";
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  ASSERT_TRUE(wait_until([&] { return blocked_in_write(child_.pid, STDOUT_FILENO); }))
+      << "never reached its first message";
   write_all(device_.master, "123\r\n");
   // Once the bytes are in the port's input queue, any echo is on its way back.
-  int queued = 0;
-  while (ioctl(device_.slave, FIONREAD, &queued) == 0 && queued == 0) {
-    ASSERT_LT(std::chrono::steady_clock::now(), limit) << "bytes never arrived";
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  ASSERT_TRUE(wait_until([&] {
+    int queued = 0;
+    return ioctl(device_.slave, FIONREAD, &queued) == 0 && queued > 0;
+  })) << "bytes never arrived";
   pollfd back = {device_.master, POLLIN, 0};
   EXPECT_EQ(poll(&back, 1, 200), 0) << "the device got bytes back";
 
