@@ -76,6 +76,14 @@ TEST_F(Logger, OneReadingEndToEnd) {
   EXPECT_EQ(log(), "  88\r\n");
 }
 
+TEST_F(Logger, AnEarlierTestDatIsEmptiedByTheRun) {
+  write_file(workspace_.cwd + "/test.dat", std::string(5000, '7'));
+  start_logging();
+  send("600\r\n", "600\r\r\n");
+  EXPECT_EQ(end_with(SIGTERM) & 0x7f, SIGTERM);
+  EXPECT_EQ(log(), "  88\r\n");
+}
+
 TEST_F(Logger, LinesAreCompletedAndLoggedAsTheyArrive) {
   start_logging();
   // One line split over several writes is one record once its newline arrives.
@@ -255,9 +263,32 @@ TEST_F(Logger, ASecondLoggerOnTheSamePortIsRefused) {
   EXPECT_EQ(WEXITSTATUS(wait_for_exit(second.pid)), 255);
 }
 
-TEST_F(Logger, ATestDatThatCannotBeOpenedEndsWithStatusOne) {
-  std::filesystem::create_directory(workspace_.cwd + "/test.dat");
+struct UnwritableLogCase {
+  const char* name;
+  bool directory;         // otherwise a file with no write permission bit at all
+  bool as_ordinary_user;  // otherwise as whoever runs the tests (root in CI, as with sudo)
+};
+
+void PrintTo(const UnwritableLogCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class UnwritableLog : public Logger, public ::testing::WithParamInterface<UnwritableLogCase> {};
+
+TEST_P(UnwritableLog, EndsWithStatusOneAndLeavesTheFileAsItWas) {
+  const UnwritableLogCase& c = GetParam();
+  const std::string path = workspace_.cwd + "/test.dat";
+  if (c.directory) {
+    std::filesystem::create_directory(path);
+  } else {
+    // An earlier measurement, kept read-only on purpose.
+    write_file(path, "  88\r\n");
+    std::filesystem::permissions(path, std::filesystem::perms::owner_read |
+                                           std::filesystem::perms::group_read |
+                                           std::filesystem::perms::others_read);
+  }
   RunOptions options = comlog_options(workspace_, {"5"});
+  options.as_ordinary_user = c.as_ordinary_user;
   options.stdout_to_pipe = true;
   child_ = start(options);
   const std::string output = read_to_end(child_.output);
@@ -268,6 +299,16 @@ TEST_F(Logger, ATestDatThatCannotBeOpenedEndsWithStatusOne) {
   const int status = wait_for_exit(child_.pid);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 1);
+  if (!c.directory) {
+    EXPECT_EQ(log(), "  88\r\n");
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(TestDat, UnwritableLog,
+                         ::testing::Values(UnwritableLogCase{"directory", true, true},
+                                           UnwritableLogCase{"read_only_file", false, true},
+                                           UnwritableLogCase{"read_only_file_as_root", false,
+                                                             false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
