@@ -108,31 +108,51 @@ uint32_t modifier_bits(int parameter) {
   return modifiers;
 }
 
-// The numbers of `CSI n ~` (VT220, Linux console, rxvt). The Linux console and rxvt send
-// Shift+F3 to Shift+F10 as F13 to F20; their Shift+F1 and Shift+F2 are 23 and 24, which xterm
-// sends for F11 and F12, and those win.
+// The numbers of `CSI n ~` (VT220, Linux console, rxvt). Where the families differ, a row names
+// its family: rxvt and the kernel's built-in console keymap send Shift+F1 to Shift+F10 as F11 to
+// F20 (23 to 34; 23 and 24 are F11 and F12 to xterm, and those win), the keymaps distributions
+// load on the Linux console Shift+F1 to Shift+F8 as F13 to F20 (25 to 34).
+enum Families : uint8_t {
+  kXtermOnly = 1,
+  kLinuxOnly = 2,
+  kEvery = kXtermOnly | kLinuxOnly,
+};
+
 struct TildeKey {
   int number;
   uint16_t virtual_key;
   uint32_t modifiers;
+  uint8_t families;
 };
 
 // clang-format off
 constexpr TildeKey kTildeKeys[] = {
-    {1, kVkHome, 0},    {2, kVkInsert, 0},   {3, kVkDelete, 0},   {4, kVkEnd, 0},
-    {5, kVkPageUp, 0},  {6, kVkPageDown, 0}, {7, kVkHome, 0},     {8, kVkEnd, 0},
-    {11, kVkF1, 0},     {12, kVkF2, 0},      {13, kVkF3, 0},      {14, kVkF4, 0},
-    {15, kVkF5, 0},     {17, kVkF6, 0},      {18, kVkF7, 0},      {19, kVkF8, 0},
-    {20, kVkF9, 0},     {21, kVkF10, 0},     {23, kVkF11, 0},     {24, kVkF12, 0},
-    {25, kVkF3, kShift}, {26, kVkF4, kShift}, {28, kVkF5, kShift}, {29, kVkF6, kShift},
-    {31, kVkF7, kShift}, {32, kVkF8, kShift}, {33, kVkF9, kShift}, {34, kVkF10, kShift},
+    {1, kVkHome, 0, kEvery},    {2, kVkInsert, 0, kEvery},   {3, kVkDelete, 0, kEvery},
+    {4, kVkEnd, 0, kEvery},     {5, kVkPageUp, 0, kEvery},   {6, kVkPageDown, 0, kEvery},
+    {7, kVkHome, 0, kEvery},    {8, kVkEnd, 0, kEvery},
+    {11, kVkF1, 0, kEvery},     {12, kVkF2, 0, kEvery},      {13, kVkF3, 0, kEvery},
+    {14, kVkF4, 0, kEvery},     {15, kVkF5, 0, kEvery},      {17, kVkF6, 0, kEvery},
+    {18, kVkF7, 0, kEvery},     {19, kVkF8, 0, kEvery},      {20, kVkF9, 0, kEvery},
+    {21, kVkF10, 0, kEvery},    {23, kVkF11, 0, kEvery},     {24, kVkF12, 0, kEvery},
+    {25, kVkF3, kShift, kXtermOnly},  {26, kVkF4, kShift, kXtermOnly},
+    {28, kVkF5, kShift, kXtermOnly},  {29, kVkF6, kShift, kXtermOnly},
+    {31, kVkF7, kShift, kXtermOnly},  {32, kVkF8, kShift, kXtermOnly},
+    {33, kVkF9, kShift, kXtermOnly},  {34, kVkF10, kShift, kXtermOnly},
+    {25, kVkF1, kShift, kLinuxOnly},  {26, kVkF2, kShift, kLinuxOnly},
+    {28, kVkF3, kShift, kLinuxOnly},  {29, kVkF4, kShift, kLinuxOnly},
+    {31, kVkF5, kShift, kLinuxOnly},  {32, kVkF6, kShift, kLinuxOnly},
+    {33, kVkF7, kShift, kLinuxOnly},  {34, kVkF8, kShift, kLinuxOnly},
 };
 // clang-format on
 
-// False for numbers no key sends.
-bool tilde_key(int number, uint16_t* virtual_key, uint32_t* modifiers) {
+uint8_t family_bit(TerminalFamily family) {
+  return family == TerminalFamily::kLinuxConsole ? kLinuxOnly : kXtermOnly;
+}
+
+// False for numbers no key of the family sends.
+bool tilde_key(TerminalFamily family, int number, uint16_t* virtual_key, uint32_t* modifiers) {
   for (const TildeKey& key : kTildeKeys) {
-    if (key.number == number) {
+    if (key.number == number && (key.families & family_bit(family)) != 0) {
       *virtual_key = key.virtual_key;
       *modifiers = key.modifiers;
       return true;
@@ -201,11 +221,13 @@ uint32_t letter_modifiers(const Parameters& parameters) {
   return 0;
 }
 
-void decode_csi(const Parameters& parameters, unsigned char final_byte, uint32_t extra,
-                std::vector<KeyRecord>* out) {
+void decode_csi(TerminalFamily family, const Parameters& parameters, unsigned char final_byte,
+                uint32_t extra, std::vector<KeyRecord>* out) {
   uint16_t virtual_key = 0;
   uint32_t modifiers = 0;
-  if (letter_key(final_byte, &virtual_key)) {
+  if (family == TerminalFamily::kLinuxConsole && final_byte == 'P' && parameters.count == 0) {
+    // Pause, a key without a row.
+  } else if (letter_key(final_byte, &virtual_key)) {
     emit_special(out, virtual_key, letter_modifiers(parameters) | extra);
   } else if (final_byte == 'G') {  // keypad centre on the Linux console
     emit_special(out, kVkClear, letter_modifiers(parameters) | extra);
@@ -214,11 +236,12 @@ void decode_csi(const Parameters& parameters, unsigned char final_byte, uint32_t
   } else if (final_byte >= 'a' && final_byte <= 'd' && parameters.count == 0) {
     emit_special(out, rxvt_arrow(final_byte), kShift | extra);
   } else if (final_byte == '~' && parameters.count >= 1 &&
-             tilde_key(parameters.value[0], &virtual_key, &modifiers)) {
+             tilde_key(family, parameters.value[0], &virtual_key, &modifiers)) {
     const int modifier = parameters.count == 2 ? parameters.value[1] : 1;
     emit_special(out, virtual_key, modifiers | modifier_bits(modifier) | extra);
   } else if ((final_byte == '$' || final_byte == '^' || final_byte == '@') &&
-             parameters.count == 1 && tilde_key(parameters.value[0], &virtual_key, &modifiers)) {
+             parameters.count == 1 &&
+             tilde_key(family, parameters.value[0], &virtual_key, &modifiers)) {
     // rxvt marks Shift with '$', Ctrl with '^' and both with '@' in place of '~'.
     if (final_byte != '^') modifiers |= kShift;
     if (final_byte != '$') modifiers |= kCtrl;
@@ -249,15 +272,22 @@ bool continues_sequence(unsigned char b) {
   return b >= 0x20 && b <= 0x7E;
 }
 
+// An X10 mouse report: `ESC [ M` and three bytes of button and position, which may be any bytes.
+constexpr size_t kX10MouseReportLength = 6;
+
 // `ESC [` or `ESC O` and what follows. Returns the bytes used, 0 while more are needed.
-size_t parse_sequence(const unsigned char* p, size_t n, bool force, uint32_t extra,
-                      std::vector<KeyRecord>* out) {
+size_t parse_sequence(TerminalFamily family, const unsigned char* p, size_t n, bool force,
+                      uint32_t extra, std::vector<KeyRecord>* out) {
   const bool ss3 = p[1] == 'O';
   // Alone (or before a byte that cannot continue it) it was Alt with '[' or 'O'.
   if (n == 2 && !force) return 0;
   if (n == 2 || !continues_sequence(p[2])) {
     emit(out, ascii_key(p[1]), kAlt | extra);
     return 2;
+  }
+  if (!ss3 && p[2] == 'M') {  // a mouse report left switched on by an earlier program
+    if (n < kX10MouseReportLength) return force ? n : 0;
+    return kX10MouseReportLength;
   }
   if (!ss3 && p[2] == '[') {  // Linux console F1 to F5: ESC [ [ A-E
     if (n == 3) return force ? 3 : 0;
@@ -287,7 +317,7 @@ size_t parse_sequence(const unsigned char* p, size_t n, bool force, uint32_t ext
     if (ss3) {
       decode_ss3(parameters, final_byte, extra, out);
     } else {
-      decode_csi(parameters, final_byte, extra, out);
+      decode_csi(family, parameters, final_byte, extra, out);
     }
   }
   return i + 1;
@@ -308,20 +338,20 @@ size_t parse_non_ascii(const unsigned char* p, size_t n, bool force, uint32_t ex
   return i;
 }
 
-size_t parse_escape(const unsigned char* p, size_t n, bool force, uint32_t extra,
-                    std::vector<KeyRecord>* out) {
+size_t parse_escape(TerminalFamily family, const unsigned char* p, size_t n, bool force,
+                    uint32_t extra, std::vector<KeyRecord>* out) {
   if (n == 1) {
     if (!force) return 0;
     emit(out, ascii_key(kEsc), extra);
     return 1;
   }
   const unsigned char c = p[1];
-  if (c == '[' || c == 'O') return parse_sequence(p, n, force, extra, out);
+  if (c == '[' || c == 'O') return parse_sequence(family, p, n, force, extra, out);
   if (c == kEsc) {
     // ESC before a whole sequence is Alt with that key; otherwise ESC ESC is Alt+Esc.
     if (n == 2 && !force) return 0;
     if (n > 2 && (p[2] == '[' || p[2] == 'O')) {
-      const size_t used = parse_escape(p + 1, n - 1, force, kAlt | extra, out);
+      const size_t used = parse_escape(family, p + 1, n - 1, force, kAlt | extra, out);
       return used ? used + 1 : 0;
     }
     emit(out, ascii_key(kEsc), kAlt | extra);
@@ -337,9 +367,10 @@ size_t parse_escape(const unsigned char* p, size_t n, bool force, uint32_t extra
 
 // Decodes the key at the start of p[0..n). Returns the bytes it used, or 0 when they may be the
 // start of a longer sequence; with `force` the bytes are taken as they stand and never 0.
-size_t parse(const unsigned char* p, size_t n, bool force, uint32_t extra,
+size_t parse(TerminalFamily family, const unsigned char* p, size_t n, bool force,
              std::vector<KeyRecord>* out) {
-  if (p[0] == kEsc) return parse_escape(p, n, force, extra, out);
+  constexpr uint32_t extra = 0;
+  if (p[0] == kEsc) return parse_escape(family, p, n, force, extra, out);
   if (p[0] < 0x80) {
     emit(out, ascii_key(p[0]), extra);
     return 1;
@@ -349,7 +380,7 @@ size_t parse(const unsigned char* p, size_t n, bool force, uint32_t extra,
 
 void drain(TerminalDecoder* decoder, bool force, std::vector<KeyRecord>* out) {
   while (decoder->held_count > 0) {
-    const size_t used = parse(decoder->held, decoder->held_count, force, 0, out);
+    const size_t used = parse(decoder->family, decoder->held, decoder->held_count, force, out);
     if (used == 0) return;
     decoder->held_count -= used;
     std::memmove(decoder->held, decoder->held + used, decoder->held_count);
@@ -357,6 +388,13 @@ void drain(TerminalDecoder* decoder, bool force, std::vector<KeyRecord>* out) {
 }
 
 }  // namespace
+
+TerminalFamily terminal_family_of(const char* term) {
+  if (term == nullptr) return TerminalFamily::kXterm;
+  const bool linux_console =
+      std::strncmp(term, "linux", 5) == 0 && (term[5] == '\0' || term[5] == '-');
+  return linux_console ? TerminalFamily::kLinuxConsole : TerminalFamily::kXterm;
+}
 
 bool terminal_decoder_waiting(const TerminalDecoder& decoder, int64_t* deadline_ms) {
   if (decoder.held_count == 0 && !decoder.skipping) return false;

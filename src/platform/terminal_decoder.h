@@ -5,7 +5,7 @@
 // Each key yields one key-down record (no releases). Special keys carry no character; Alt keys
 // (ESC before a key) carry none either, so the key table's Alt column applies. A UTF-8 character
 // is one record with virtual-key code 0, which has no table row, and its first byte as character.
-// Unknown or broken sequences are swallowed whole.
+// Unknown or broken sequences, and mouse reports, are swallowed whole.
 #pragma once
 
 #include <cstddef>
@@ -14,12 +14,25 @@
 
 #include "key_codes.h"
 
+// Where terminals send the same bytes for different keys, the decoder follows the family that
+// the terminal's name (TERM) belongs to.
+enum class TerminalFamily {
+  // xterm, VT220, rxvt and the terminals that copy them: Shift+F1 to F10 may come as F11 to F20.
+  kXterm,
+  // The Linux console with the keymaps distributions load: Shift+F1 to F8 come as F13 to F20,
+  // and `ESC [ P` is Pause.
+  kLinuxConsole,
+};
+
+TerminalFamily terminal_family_of(const char* term);
+
 // How long an ESC (or a started sequence) waits for the bytes that would continue it.
 constexpr int64_t kEscapeWaitMs = 50;
 // The most bytes held while a sequence is incomplete; a longer one is dropped.
 constexpr size_t kTerminalHeldMax = 32;
 
 struct TerminalDecoder {
+  TerminalFamily family = TerminalFamily::kXterm;
   unsigned char held[kTerminalHeldMax] = {};
   size_t held_count = 0;
   // Dropping the rest of an over-long sequence, up to and including its final byte.

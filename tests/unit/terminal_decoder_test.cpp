@@ -55,8 +55,10 @@ struct Decoded {
   std::vector<Key> all;  // once the deadline has passed
 };
 
-Decoded decode(const std::vector<std::string>& parts) {
+Decoded decode(const std::vector<std::string>& parts,
+               TerminalFamily family = TerminalFamily::kXterm) {
   TerminalDecoder decoder;
+  decoder.family = family;
   std::vector<KeyRecord> out;
   for (const std::string& part : parts) feed(&decoder, part, kStart, &out);
   Decoded d;
@@ -72,11 +74,14 @@ Decoded decode(const std::vector<std::string>& parts) {
   return d;
 }
 
+constexpr TerminalFamily kLinux = TerminalFamily::kLinuxConsole;
+
 struct DecodeCase {
   const char* name;
   std::string bytes;
   std::vector<Key> keys;
   bool held;  // the last key comes only once the deadline has passed
+  TerminalFamily family = TerminalFamily::kXterm;
 };
 
 std::string overlong_parameters() {
@@ -175,6 +180,18 @@ const DecodeCase kDecodeCases[] = {
     {"rxvt_shift_f3", "\033[25~", {{0x72, 0, S}}, false},
     {"rxvt_shift_f5", "\033[28~", {{0x74, 0, S}}, false},
     {"rxvt_shift_f10", "\033[34~", {{0x79, 0, S}}, false},
+    // The Linux console with a distribution's keymap: Shift+F1 to F8 are F13 to F20.
+    {"linux_shift_f1", "\033[25~", {{0x70, 0, S}}, false, kLinux},
+    {"linux_shift_f2", "\033[26~", {{0x71, 0, S}}, false, kLinux},
+    {"linux_shift_f3", "\033[28~", {{0x72, 0, S}}, false, kLinux},
+    {"linux_shift_f5", "\033[31~", {{0x74, 0, S}}, false, kLinux},
+    {"linux_shift_f8", "\033[34~", {{0x77, 0, S}}, false, kLinux},
+    {"linux_f11", "\033[23~", {{0x7A, 0, 0}}, false, kLinux},
+    {"linux_console_f1", "\033[[A", {{0x70, 0, 0}}, false, kLinux},
+    {"linux_pause", "\033[P", {}, false, kLinux},
+    {"linux_pause_then_key", "\033[Pq", {{0x51, 'q', 0}}, false, kLinux},
+    {"linux_vt220_home", "\033[1~", {{0x24, 0, 0}}, false, kLinux},
+    {"xterm_csi_p_is_f1", "\033[P", {{0x70, 0, 0}}, false},
     // Application keypad and the keypad centre.
     {"keypad_0", "\033Op", {{0x60, 0, 0}}, false},
     {"keypad_9", "\033Oy", {{0x69, 0, 0}}, false},
@@ -202,6 +219,11 @@ const DecodeCase kDecodeCases[] = {
     {"unknown_tilde_number", "\033[99~", {}, false},
     {"unknown_final", "\033[1;5Y", {}, false},
     {"mouse_report", "\033[<0;3;4M", {}, false},
+    {"x10_mouse_report", "\033[M q!", {}, false},
+    {"x10_mouse_report_then_key", "\033[M q!x", {{0x58, 'x', 0}}, false},
+    {"x10_mouse_report_of_any_bytes", "\033[M\x1b\xff\x03", {}, false},
+    {"cut_off_x10_mouse_report", "\033[M q", {}, true},
+    {"x10_mouse_report_on_linux", "\033[M q!", {}, false, kLinux},
     {"device_attributes", "\033[?1;2c", {}, false},
     {"mode_report", "\033[?1;2$y", {}, false},
     {"three_parameters", "\033[1;2;3A", {}, false},
@@ -223,21 +245,21 @@ class TerminalDecode : public testing::TestWithParam<DecodeCase> {};
 
 TEST_P(TerminalDecode, WholeAndSplitAtEveryOffset) {
   const DecodeCase& c = GetParam();
-  const Decoded whole = decode({c.bytes});
+  const Decoded whole = decode({c.bytes}, c.family);
   EXPECT_EQ(whole.all, c.keys);
   EXPECT_EQ(whole.waiting, c.held);
   if (!c.held) {
     EXPECT_EQ(whole.at_once, c.keys);
   }
   for (size_t cut = 1; cut < c.bytes.size(); ++cut) {
-    const Decoded split = decode({c.bytes.substr(0, cut), c.bytes.substr(cut)});
+    const Decoded split = decode({c.bytes.substr(0, cut), c.bytes.substr(cut)}, c.family);
     EXPECT_EQ(split.at_once, whole.at_once) << "split at " << cut;
     EXPECT_EQ(split.all, whole.all) << "split at " << cut;
     EXPECT_EQ(split.waiting, whole.waiting) << "split at " << cut;
   }
   std::vector<std::string> bytes;
   for (char b : c.bytes) bytes.push_back(std::string(1, b));
-  const Decoded one_by_one = decode(bytes);
+  const Decoded one_by_one = decode(bytes, c.family);
   EXPECT_EQ(one_by_one.at_once, whole.at_once);
   EXPECT_EQ(one_by_one.all, whole.all);
 }
@@ -390,6 +412,7 @@ struct CodesCase {
   const char* name;
   std::string bytes;
   std::vector<int> codes;
+  TerminalFamily family = TerminalFamily::kXterm;
 };
 
 const CodesCase kCodesCases[] = {
@@ -414,6 +437,11 @@ const CodesCase kCodesCases[] = {
     {"non_ascii_alone", "\xc3\xa9", {}},
     {"non_ascii_then_q", "\xc3\xa9q", {-61, 0x71}},
     {"keypad_centre", "\033[E", {}},
+    {"keypad_enter", "\033OM", {0x0D}},
+    {"rxvt_shift_f5", "\033[28~", {0, 0x58}},
+    {"linux_shift_f3", "\033[28~", {0, 0x56}, kLinux},
+    {"linux_shift_f5", "\033[31~", {0, 0x58}, kLinux},
+    {"x10_mouse_report_with_q", "\033[M q!", {}},
 };
 
 class TerminalCodes : public testing::TestWithParam<CodesCase> {};
@@ -421,6 +449,7 @@ class TerminalCodes : public testing::TestWithParam<CodesCase> {};
 TEST_P(TerminalCodes, BytesGiveTheseKeyCodes) {
   const CodesCase& c = GetParam();
   TerminalDecoder decoder;
+  decoder.family = c.family;
   std::vector<KeyRecord> out;
   feed(&decoder, c.bytes, kStart, &out);
   terminal_decoder_expire(&decoder, kStart + kEscapeWaitMs, &out);
@@ -439,5 +468,24 @@ INSTANTIATE_TEST_SUITE_P(Terminal, TerminalCodes, testing::ValuesIn(kCodesCases)
                          [](const testing::TestParamInfo<CodesCase>& info) {
                            return std::string(info.param.name);
                          });
+
+TEST(TerminalFamilyOf, TheLinuxConsoleIsKnownByItsName) {
+  const struct {
+    const char* term;
+    TerminalFamily family;
+  } cases[] = {
+      {"linux", kLinux},
+      {"linux-16color", kLinux},
+      {"xterm-256color", TerminalFamily::kXterm},
+      {"rxvt-unicode", TerminalFamily::kXterm},
+      {"screen.linux", TerminalFamily::kXterm},  // tmux and screen send their own sequences
+      {"linuxish", TerminalFamily::kXterm},
+      {"", TerminalFamily::kXterm},
+      {nullptr, TerminalFamily::kXterm},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(terminal_family_of(c.term), c.family) << (c.term ? c.term : "no TERM");
+  }
+}
 
 }  // namespace
