@@ -1,5 +1,7 @@
-// Process start and end on Linux: argument zero from /proc/self/exe, the console's keyboard
-// opened before the logger runs, and outside requests to end turned into a flag for its loop.
+// Process start and end on Linux: the standard descriptors made safe, argument zero from
+// /proc/self/exe, the console's keyboard opened before the logger runs, and outside requests to
+// end turned into a flag for its loop.
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -20,12 +22,31 @@ void note_signal(int signal_number) {
   requested_signal = signal_number;
 }
 
+// A closed 0, 1 or 2 would be taken by the next open: the port or the log would then receive
+// the console text.
+void open_standard_descriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) == -1) return;
+  }
+}
+
 void install_signal_handlers() {
   struct sigaction action = {};
   action.sa_handler = note_signal;
   sigemptyset(&action.sa_mask);
-  // No SA_RESTART: a write blocked on a stalled pipe gives way to the request.
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal_number, &action, nullptr);
+  sigset_t requests;
+  sigemptyset(&requests);
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    sigaddset(&requests, signal_number);
+    // A signal the caller ignores (nohup, a background job of a script) stays ignored.
+    struct sigaction inherited;
+    sigaction(signal_number, nullptr, &inherited);
+    if (inherited.sa_handler == SIG_IGN) continue;
+    // No SA_RESTART: a write blocked on a stalled pipe gives way to the request.
+    sigaction(signal_number, &action, nullptr);
+  }
+  // An inherited mask would keep a request pending for ever.
+  sigprocmask(SIG_UNBLOCK, &requests, nullptr);
   // A reader that went away, or a log that reached the size limit, costs that output only.
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
@@ -53,6 +74,7 @@ void end_process(int status) {
 }
 
 int main(int argc, char** argv) {
+  open_standard_descriptors();
   // The name as typed is not used: argument zero is the executable as the system knows it.
   static char executable[PATH_MAX + 1];
   const ssize_t length = readlink("/proc/self/exe", executable, PATH_MAX);
