@@ -43,7 +43,7 @@ void console_write(const char* bytes, size_t length) {
     const size_t count = expand_line_ends(bytes + done, slice, expanded);
     done += slice;
     if (writes_through()) {
-      standard_output_write_all(expanded, count);
+      standard_output_write_all(expanded, count, 0);
     } else {
       hold(expanded, count);
     }
@@ -54,9 +54,9 @@ void console_print(const char* text) {
   console_write(text, std::strlen(text));
 }
 
-void console_flush() {
+void console_flush(int patience_ms) {
   if (held == 0) return;
   const size_t length = held;
   held = 0;
-  standard_output_write_all(held_output, length);
+  standard_output_write_all(held_output, length, patience_ms);
 }

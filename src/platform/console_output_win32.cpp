@@ -12,7 +12,9 @@ bool standard_output_is_terminal() {
   return GetConsoleMode(output, &mode) != 0 || GetFileType(output) == FILE_TYPE_CHAR;
 }
 
-void standard_output_write_all(const char* bytes, size_t length) {
+// A write blocked on a stalled pipe is not cut short here: after a console event, the control
+// handler ends the process once its own wait has passed.
+void standard_output_write_all(const char* bytes, size_t length, int /*patience_ms*/) {
   const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
   if (output == nullptr || output == INVALID_HANDLE_VALUE) return;
   while (length > 0) {

@@ -16,6 +16,9 @@
 
 namespace {
 
+// After a request to end, a reader that takes no console output is given this long in all.
+constexpr int kOutputPatienceMs = 1000;
+
 volatile sig_atomic_t requested_signal = 0;
 
 void note_signal(int signal_number) {
@@ -59,17 +62,22 @@ bool interrupt_requested() {
 }
 
 void end_process(int status) {
-  console_flush();
-  restore_console_input();
   const int signal_number = requested_signal;
-  if (signal_number != 0) {
-    signal(signal_number, SIG_DFL);
-    sigset_t unblock;
-    sigemptyset(&unblock);
-    sigaddset(&unblock, signal_number);
-    sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
-    raise(signal_number);
+  if (signal_number == 0) {
+    console_flush();
+    restore_console_input();
+    std::exit(status);
   }
+  // The records are written by now; the terminal comes next, then the console output, which a
+  // stalled reader may not take.
+  restore_console_input();
+  console_flush(kOutputPatienceMs);
+  signal(signal_number, SIG_DFL);
+  sigset_t unblock;
+  sigemptyset(&unblock);
+  sigaddset(&unblock, signal_number);
+  sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
+  raise(signal_number);
   std::exit(status);
 }
 

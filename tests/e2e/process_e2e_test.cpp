@@ -20,6 +20,17 @@
 
 namespace {
 
+bool same_settings(const termios& a, const termios& b) {
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_lflag == b.c_lflag &&
+         std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
+}
+
+termios settings_of(int fd) {
+  termios settings;
+  EXPECT_EQ(tcgetattr(fd, &settings), 0);
+  return settings;
+}
+
 class Environment : public LoggerStage {
  protected:
   RunOptions logger_options() {
@@ -116,5 +127,39 @@ INSTANTIATE_TEST_SUITE_P(
                     InheritedCase{"blocked_termination", {}, {SIGTERM}, SIGTERM, true},
                     InheritedCase{"blocked_interrupt", {}, {SIGINT, SIGHUP}, SIGINT, true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A reader that stops reading (comlog | less, never scrolled) must not keep a request to end
+// from ending the run, nor cost a record.
+TEST_F(Environment, AStalledReaderCannotHoldUpTheEnd) {
+  RunOptions options = logger_options();
+  options.stdout_to_pipe = true;
+  const termios before = settings_of(terminal_.master);
+  child_ = start(options);
+  ASSERT_GE(fcntl(child_.output, F_SETPIPE_SZ, 4096), 0);
+  ASSERT_TRUE(wait_for_log_file());
+  // Long lines fill the pipe quickly; each is taken in a read of its own until the pipe is full.
+  const std::string padding(900, ' ');
+  int sent = 0;
+  for (int in_pipe = 0; in_pipe < 4096; ++sent) {
+    write_all(device_.master, "600" + padding + "\r\n");
+    wait_until_taken(device_);
+    ASSERT_EQ(ioctl(child_.output, FIONREAD, &in_pipe), 0);
+  }
+  write_all(device_.master, "600" + padding + "\r\n");
+  ASSERT_TRUE(wait_until([&] { return blocked_in_write(child_.pid, STDOUT_FILENO); }));
+  kill(child_.pid, SIGTERM);
+  const int status = wait_for_exit(child_.pid);
+  ASSERT_TRUE(WIFSIGNALED(status)) << status;
+  EXPECT_EQ(WTERMSIG(status), SIGTERM);
+  EXPECT_TRUE(same_settings(settings_of(terminal_.master), before));
+  // Every line taken is logged, the one being echoed at the request included; the last line
+  // sent may still have been waiting in the port.
+  const std::string record = expected_records(600, 1);
+  std::string taken;
+  for (int line = 0; line < sent; ++line) taken += record;
+  const std::string logged = log();
+  EXPECT_TRUE(logged == taken || logged == taken + record)
+      << logged.size() / record.size() << " records of " << sent << " lines taken";
+}
 
 }  // namespace
