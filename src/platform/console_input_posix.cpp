@@ -1,6 +1,12 @@
 // Console key input on a POSIX terminal: the controlling terminal's bytes go through the
 // terminal decoder into a queue of key records, which the shared key logic reads as it would a
 // PC console's input queue.
+//
+// The terminal is the logger's only while its process group has the terminal's foreground. In
+// the background the logger goes on logging and leaves the terminal alone: it reads no keys and
+// changes no settings. It learns that it has the terminal again at once after SIGCONT, or by
+// asking now and then (a shell's fg of a job running in the background sends no signal), and
+// then puts its key mode back on.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -9,6 +15,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <deque>
 
 #include "console_input.h"
@@ -21,11 +29,22 @@ namespace {
 // Any other value is the run mode, in which Ctrl+C interrupts (a PC console's processed input).
 constexpr uint32_t kRunMode = 0x1;
 
+// How often a logger in the background asks whether the terminal is its own again.
+constexpr int64_t kForegroundCheckMs = 100;
+
+enum class Terminal {
+  kNone,        // no controlling terminal, or it has hung up: no keys
+  kBackground,  // another process group has it
+  kForeground,  // keys are read in the key mode
+};
+
 int g_tty = -1;
-termios g_user_settings;  // as found at start-up, put back at the end
+Terminal g_terminal = Terminal::kNone;
+int64_t g_next_foreground_check_ms = 0;
+volatile sig_atomic_t g_continued = 0;
+termios g_user_settings;  // what the terminal had when the logger took it, put back at the end
 termios g_run_settings;
 termios g_mode0_settings;
-bool g_hung_up = false;
 TerminalDecoder g_decoder;
 std::deque<KeyRecord> g_queue;
 KeyState g_key_state;
@@ -34,6 +53,104 @@ int64_t now_ms() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void disable(termios* settings, int index) {
+  settings->c_cc[index] = _POSIX_VDISABLE;
+}
+
+// The key mode, made from the user's settings: keys without Enter and without echo.
+void derive_key_modes() {
+  termios run = g_user_settings;
+  run.c_lflag &= ~(ICANON | ECHO | ECHONL | IEXTEN);
+  run.c_lflag |= ISIG;
+  // Only Ctrl+C interrupts; Ctrl+\ and Ctrl+Z (and the BSD extras) are keys like any other.
+  disable(&run, VQUIT);
+  disable(&run, VSUSP);
+#ifdef VDSUSP
+  disable(&run, VDSUSP);
+#endif
+#ifdef VSTATUS
+  disable(&run, VSTATUS);
+#endif
+  // Bytes arrive as sent: Enter as CR, Ctrl+S and Ctrl+Q as keys, the eighth bit kept.
+  run.c_iflag &= ~(ICRNL | INLCR | IGNCR | IXON | ISTRIP);
+  run.c_cc[VMIN] = 1;  // with O_NONBLOCK: EAGAIN when nothing is there, 0 after a hang-up
+  run.c_cc[VTIME] = 0;
+  g_run_settings = run;
+  g_mode0_settings = run;
+  g_mode0_settings.c_lflag &= ~ISIG;
+}
+
+bool same_mode(const termios& a, const termios& b) {
+  return a.c_iflag == b.c_iflag && a.c_lflag == b.c_lflag &&
+         std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
+}
+
+bool has_key_mode(const termios& settings) {
+  return same_mode(settings, g_run_settings) || same_mode(settings, g_mode0_settings);
+}
+
+// The terminal has hung up: nothing it sent is still a key, and nothing more will come.
+void forget_terminal() {
+  close(g_tty);
+  g_tty = -1;
+  g_terminal = Terminal::kNone;
+  g_queue.clear();
+  const TerminalFamily family = g_decoder.family;
+  g_decoder = TerminalDecoder{};
+  g_decoder.family = family;
+}
+
+// The process group has the terminal (again): what the terminal holds now is the user's mode,
+// unless it is still the key mode (a stop that nobody undid), and the key mode goes on.
+void take_terminal() {
+  sigset_t stop, previous;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTSTP);
+  // The stop handler reads the settings that change here.
+  sigprocmask(SIG_BLOCK, &stop, &previous);
+  termios found;
+  if (tcgetattr(g_tty, &found) == 0) {
+    if (!has_key_mode(found)) {
+      g_user_settings = found;
+      derive_key_modes();
+    }
+    tcsetattr(g_tty, TCSANOW, &g_run_settings);
+    g_terminal = Terminal::kForeground;
+  }
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
+
+// Who has the terminal now: another process group (the logger leaves it alone), this one, or
+// nobody any more (hung up).
+void ask_for_terminal() {
+  const pid_t foreground = tcgetpgrp(g_tty);
+  if (foreground < 0) {
+    forget_terminal();
+  } else if (foreground == getpgrp()) {
+    if (g_terminal != Terminal::kForeground) take_terminal();
+  } else {
+    g_terminal = Terminal::kBackground;
+  }
+}
+
+// Once per turn: in the foreground nothing to do unless the process was stopped and continued;
+// in the background a question by the clock.
+void follow_terminal() {
+  if (g_tty < 0) return;
+  if (g_continued != 0) {
+    g_continued = 0;
+    // A shell puts its own settings back when a job stops: the key mode goes on again.
+    g_terminal = Terminal::kBackground;
+    ask_for_terminal();
+    return;
+  }
+  if (g_terminal == Terminal::kForeground) return;
+  const int64_t now = now_ms();
+  if (now < g_next_foreground_check_ms) return;
+  g_next_foreground_check_ms = now + kForegroundCheckMs;
+  ask_for_terminal();
 }
 
 void append(const std::vector<KeyRecord>& records) {
@@ -45,25 +162,29 @@ void append(const std::vector<KeyRecord>& records) {
 void take_terminal_input() {
   std::vector<KeyRecord> records;
   unsigned char bytes[256];
-  while (!g_hung_up) {
+  while (g_terminal == Terminal::kForeground) {
     const ssize_t got = read(g_tty, bytes, sizeof bytes);
     if (got > 0) {
       terminal_decoder_feed(&g_decoder, bytes, static_cast<size_t>(got), now_ms(), &records);
       continue;
     }
     if (got < 0 && errno == EINTR) continue;
-    // With VMIN 1 and O_NONBLOCK "nothing yet" is EAGAIN; 0 or EIO means the terminal is gone.
-    if (got == 0 || errno == EIO) g_hung_up = true;
+    // With VMIN 1 and O_NONBLOCK "nothing yet" is EAGAIN. 0 or EIO: the terminal has hung up,
+    // or (SIGTTIN being ignored) another process group has it now.
+    if (got == 0 || errno == EIO) ask_for_terminal();
     break;
   }
+  if (g_tty < 0) return;
   terminal_decoder_expire(&g_decoder, now_ms(), &records);
   append(records);
 }
 
 bool tty_count(void*, uint32_t* queued) {
-  if (g_tty < 0) return false;
+  follow_terminal();
   take_terminal_input();
-  *queued = static_cast<uint32_t>(g_queue.size());
+  if (g_tty < 0) return false;
+  // Keys typed for the logger wait while another process group has the terminal.
+  *queued = g_terminal == Terminal::kForeground ? static_cast<uint32_t>(g_queue.size()) : 0;
   return true;
 }
 
@@ -74,15 +195,14 @@ bool tty_peek_all(void*, std::vector<KeyRecord>* records) {
 }
 
 bool tty_remove_oldest(void*, KeyRecord* record) {
-  if (g_tty < 0) return false;
   for (;;) {
     take_terminal_input();
+    if (g_terminal != Terminal::kForeground) return false;
     if (!g_queue.empty()) {
       *record = g_queue.front();
       g_queue.pop_front();
       return true;
     }
-    if (g_hung_up) return false;
     // Wait for a byte, or until held bytes are due to be forced out.
     int timeout = -1;
     int64_t deadline = 0;
@@ -104,7 +224,7 @@ bool tty_get_mode(void*, uint32_t* mode) {
 }
 
 bool tty_set_mode(void*, uint32_t mode) {
-  if (g_tty < 0) return false;
+  if (g_terminal != Terminal::kForeground) return false;
   // TCSANOW: keys already typed must stay queued.
   return tcsetattr(g_tty, TCSANOW, mode == 0 ? &g_mode0_settings : &g_run_settings) == 0;
 }
@@ -112,8 +232,50 @@ bool tty_set_mode(void*, uint32_t mode) {
 ConsoleQueue g_console = {nullptr,           tty_count,    tty_peek_all,
                           tty_remove_oldest, tty_get_mode, tty_set_mode};
 
-void disable(termios* settings, int index) {
-  settings->c_cc[index] = _POSIX_VDISABLE;
+struct sigaction g_stop_action;
+
+// A stop asked for from outside (kill -TSTP; Ctrl+Z is a key): the user's settings go back
+// first, as the process would leave them at its end.
+void stop_politely(int) {
+  const int saved_errno = errno;
+  restore_console_input();
+  // The handler was reset on entry and SIGTSTP is not held: the default action stops here.
+  raise(SIGTSTP);
+  sigaction(SIGTSTP, &g_stop_action, nullptr);
+  g_continued = 1;
+  errno = saved_errno;
+}
+
+void note_continued(int) {
+  g_continued = 1;
+}
+
+void follow_job_control() {
+  struct sigaction inherited;
+  sigaction(SIGTSTP, nullptr, &inherited);
+  // A stop the caller ignores stays ignored.
+  if (inherited.sa_handler != SIG_IGN) {
+    g_stop_action = {};
+    g_stop_action.sa_handler = stop_politely;
+    g_stop_action.sa_flags = SA_RESETHAND | SA_NODEFER | SA_RESTART;
+    sigemptyset(&g_stop_action.sa_mask);
+    sigaction(SIGTSTP, &g_stop_action, nullptr);
+  }
+  struct sigaction continued = {};
+  continued.sa_handler = note_continued;
+  continued.sa_flags = SA_RESTART;
+  sigemptyset(&continued.sa_mask);
+  sigaction(SIGCONT, &continued, nullptr);
+  // In the background a read of the terminal fails (EIO) instead of stopping the logger, and
+  // a write reaches the terminal even where stty tostop is set.
+  signal(SIGTTIN, SIG_IGN);
+  signal(SIGTTOU, SIG_IGN);
+  sigset_t job_control;
+  sigemptyset(&job_control);
+  for (int signal_number : {SIGTSTP, SIGCONT, SIGTTIN, SIGTTOU}) {
+    sigaddset(&job_control, signal_number);
+  }
+  sigprocmask(SIG_UNBLOCK, &job_control, nullptr);
 }
 
 }  // namespace
@@ -122,44 +284,27 @@ void open_console_input() {
   if (g_tty >= 0) return;
   const int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return;  // no controlling terminal: no keys
-  // A background job may not change the terminal (the change would stop it); it gets no keys.
-  if (tcgetpgrp(fd) != getpgrp() || tcgetattr(fd, &g_user_settings) != 0) {
+  if (tcgetattr(fd, &g_user_settings) != 0) {
     close(fd);
     return;
   }
-  termios run = g_user_settings;
-  run.c_lflag &= ~(ICANON | ECHO | ECHONL | IEXTEN);
-  run.c_lflag |= ISIG;
-  // Only Ctrl+C interrupts; Ctrl+\ and Ctrl+Z (and the BSD extras) are keys like any other.
-  disable(&run, VQUIT);
-  disable(&run, VSUSP);
-#ifdef VDSUSP
-  disable(&run, VDSUSP);
-#endif
-#ifdef VSTATUS
-  disable(&run, VSTATUS);
-#endif
-  // Bytes arrive as sent: Enter as CR, Ctrl+S and Ctrl+Q as keys, the eighth bit kept.
-  run.c_iflag &= ~(ICRNL | INLCR | IGNCR | IXON | ISTRIP);
-  run.c_cc[VMIN] = 1;  // with O_NONBLOCK: EAGAIN when nothing is there, 0 after a hang-up
-  run.c_cc[VTIME] = 0;
-  g_run_settings = run;
-  g_mode0_settings = run;
-  g_mode0_settings.c_lflag &= ~ISIG;
   g_tty = fd;
-  tcsetattr(g_tty, TCSANOW, &g_run_settings);
+  g_decoder.family = terminal_family_of(std::getenv("TERM"));
+  derive_key_modes();
+  follow_job_control();
+  g_terminal = Terminal::kBackground;
+  ask_for_terminal();
 }
 
 void restore_console_input() {
+  // Only async-signal-safe calls: this also runs before a stop. The user's settings go back only
+  // while the terminal still has the key mode: once a shell has put its own mode back, or
+  // while another job has the terminal, its settings are not the logger's to change.
   if (g_tty < 0) return;
-  // Only async-signal-safe calls: this may run on the way out of a signal. SIGTTOU is held so
-  // that a process moved to the background still puts the settings back instead of stopping.
-  sigset_t ttou, previous;
-  sigemptyset(&ttou);
-  sigaddset(&ttou, SIGTTOU);
-  sigprocmask(SIG_BLOCK, &ttou, &previous);
-  tcsetattr(g_tty, TCSANOW, &g_user_settings);
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  termios found;
+  if (tcgetattr(g_tty, &found) == 0 && has_key_mode(found)) {
+    tcsetattr(g_tty, TCSANOW, &g_user_settings);
+  }
 }
 
 int key_pending() {

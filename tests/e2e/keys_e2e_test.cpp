@@ -15,8 +15,9 @@ namespace {
 
 class Keys : public LoggerStage {
  protected:
-  void start_logging(bool stdin_from_dev_null = false) {
+  void start_logging(bool stdin_from_dev_null = false, const std::string& term = "xterm") {
     RunOptions options = comlog_options(workspace_, {"5"});
+    options.environment.push_back("TERM=" + term);
     options.terminal = terminal_.slave_path;
     options.stdin_from_dev_null = stdin_from_dev_null;
     child_ = start(options);
@@ -65,6 +66,7 @@ struct KeyCase {
   const char* name;
   std::string keys;  // typed, then the run must end by itself
   int notices;
+  const char* term = "xterm";
 };
 
 void PrintTo(const KeyCase& key, std::ostream* out) {
@@ -74,7 +76,7 @@ void PrintTo(const KeyCase& key, std::ostream* out) {
 class KeyNotices : public Keys, public ::testing::WithParamInterface<KeyCase> {};
 
 TEST_P(KeyNotices, PrintOneNoticePerCodeBeforeTheQuitCode) {
-  start_logging();
+  start_logging(false, GetParam().term);
   std::string expected;
   for (int i = 0; i < GetParam().notices; ++i) expected += "running\r\n";
   EXPECT_EQ(type_until_exit(GetParam().keys), expected);
@@ -94,7 +96,11 @@ INSTANTIATE_TEST_SUITE_P(
                               "1",
                               1},
                       KeyCase{"f1_then_q", "\x1bOPq", 2},
-                      KeyCase{"ctrl_backslash_and_ctrl_z_are_keys", "\x1c\x1aq", 2}),
+                      KeyCase{"ctrl_backslash_and_ctrl_z_are_keys", "\x1c\x1aq", 2},
+                      KeyCase{"mouse_report_then_x", "\x1b[M q!x", 0},
+                      KeyCase{"rxvt_shift_f5", "\x1b[28~", 1, "rxvt-unicode"},
+                      KeyCase{"linux_console_shift_f5", "\x1b[31~", 1, "linux"},
+                      KeyCase{"linux_console_shift_f3_then_q", "\x1b[28~q", 2, "linux"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Keys, KeysComeFromTheTerminalWhateverStandardInputIs) {

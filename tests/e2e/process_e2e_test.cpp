@@ -31,6 +31,12 @@ termios settings_of(int fd) {
   return settings;
 }
 
+size_t count_of(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
 class Environment : public LoggerStage {
  protected:
   RunOptions logger_options() {
@@ -128,6 +134,27 @@ INSTANTIATE_TEST_SUITE_P(
                     InheritedCase{"blocked_interrupt", {}, {SIGINT, SIGHUP}, SIGINT, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A terminal that hangs up with a key still held for its wait: nothing of it is a key any more.
+TEST_F(Environment, AHungUpTerminalHasNoKeysAndTheLoggingGoesOn) {
+  RunOptions options = logger_options();
+  // A file, so that any number of notices can be counted afterwards.
+  options.output_path = workspace_.root + "/console";
+  write_file(options.output_path, "");
+  options.ignored_signals = {SIGHUP};
+  child_ = start(options);
+  ASSERT_TRUE(wait_for_log_file());
+  hold_slave(&terminal_);
+  write_all(terminal_.master, "\x1b");
+  wait_until_taken(terminal_);
+  close_pty(&terminal_);
+  send_readings(600, 50);
+  kill(child_.pid, SIGTERM);
+  EXPECT_EQ(WTERMSIG(wait_for_exit(child_.pid)), SIGTERM);
+  const std::string output = read_file(options.output_path);
+  EXPECT_EQ(count_of(output, "running\r\n"), 1u) << "notices after the hang-up";
+  EXPECT_EQ(log(), expected_records(600, 50));
+}
+
 // A reader that stops reading (comlog | less, never scrolled) must not keep a request to end
 // from ending the run, nor cost a record.
 TEST_F(Environment, AStalledReaderCannotHoldUpTheEnd) {
@@ -160,6 +187,120 @@ TEST_F(Environment, AStalledReaderCannotHoldUpTheEnd) {
   const std::string logged = log();
   EXPECT_TRUE(logged == taken || logged == taken + record)
       << logged.size() / record.size() << " records of " << sent << " lines taken";
+}
+
+// The logger as a job of an interactive shell (a stand-in that does what bash does), moved
+// between the foreground and the background of its terminal.
+class JobControl : public Environment {
+ protected:
+  void SetUp() override {
+    Environment::SetUp();
+    shell_settings_ = settings_of(terminal_.master);
+  }
+
+  void start_job(const char* where) {
+    RunOptions options = logger_options();
+    options.command.insert(options.command.begin(),
+                           {runnable_by_ordinary_user(JOB_SHELL_PATH), where});
+    options.stdin_from_pipe = true;
+    options.stdout_to_pipe = true;
+    child_ = start(options);
+    std::string said;
+    ASSERT_TRUE(read_until(child_.output, &said, "\n")) << said;
+    ASSERT_EQ(said.rfind("job ", 0), 0u) << said;
+    job_ = pid_t(std::stol(said.substr(4)));
+    std::string banner;
+    ASSERT_TRUE(read_until(terminal_.master, &banner, "\r\nrunning\r\n")) << banner;
+  }
+
+  void shell_says(const std::string& report) {
+    std::string said;
+    EXPECT_TRUE(read_until(child_.output, &said, report + "\n")) << said;
+  }
+
+  // 't' hands the terminal to the job, 'f' also continues it, 'c' continues it without.
+  void shell(char command) {
+    write_all(child_.input, std::string(1, command));
+    shell_says("ok");
+  }
+
+  // Whether the terminal comes to have the key mode (no echo, no line editing) or the shell's.
+  bool terminal_in_key_mode() {
+    return wait_until(
+        [&] { return (settings_of(terminal_.master).c_lflag & (ICANON | ECHO)) == 0; });
+  }
+  bool terminal_has_shell_settings() {
+    return same_settings(settings_of(terminal_.master), shell_settings_);
+  }
+
+  // Types `keys` and expects `notices` notices and nothing else before the logger ends with 0.
+  void type_until_exit(const std::string& keys, int notices) {
+    write_all(terminal_.master, keys);
+    shell_says("exited 0");
+    std::string expected;
+    for (int i = 0; i < notices; ++i) expected += "running\r\n";
+    // The shell ends with its job: the console is then complete.
+    EXPECT_EQ(read_to_end(terminal_.master), expected) << "keys echoed or unanswered";
+  }
+
+  termios shell_settings_;
+  pid_t job_ = -1;
+};
+
+TEST_F(JobControl, StartedInTheBackgroundItLogsAndTakesKeysOnceInTheForeground) {
+  for (bool tostop : {false, true}) {
+    SCOPED_TRACE(tostop ? "stty tostop" : "stty -tostop");
+    TearDown();
+    SetUp();
+    if (tostop) {
+      shell_settings_.c_lflag |= TOSTOP;
+      ASSERT_EQ(tcsetattr(terminal_.master, TCSANOW, &shell_settings_), 0);
+    }
+    start_job("bg");
+    log_readings(600, 60);
+    EXPECT_TRUE(terminal_has_shell_settings());
+    shell('t');  // fg of a job running in the background: no signal, only the terminal
+    ASSERT_TRUE(terminal_in_key_mode());
+    type_until_exit("aq", 1);
+    EXPECT_TRUE(terminal_has_shell_settings());
+    EXPECT_EQ(log(), expected_records(600, 60));
+  }
+}
+
+TEST_F(JobControl, StoppedAndContinuedInTheForegroundItTakesKeysAtOnce) {
+  for (int stop : {SIGTSTP, SIGSTOP}) {
+    SCOPED_TRACE(strsignal(stop));
+    TearDown();
+    SetUp();
+    start_job("fg");
+    ASSERT_TRUE(terminal_in_key_mode());
+    log_readings(600, 60);
+    kill(job_, stop);
+    shell_says("stopped " + std::to_string(stop));
+    EXPECT_TRUE(terminal_has_shell_settings());
+    shell('f');
+    ASSERT_TRUE(terminal_in_key_mode());
+    log_readings(660, 60);
+    // Ctrl+Z is still a key like any other.
+    type_until_exit("\x1aq", 1);
+    EXPECT_TRUE(terminal_has_shell_settings());
+    EXPECT_EQ(log(), expected_records(600, 120));
+  }
+}
+
+TEST_F(JobControl, ContinuedInTheBackgroundItKeepsLoggingUntilItHasTheTerminalAgain) {
+  start_job("fg");
+  ASSERT_TRUE(terminal_in_key_mode());
+  kill(job_, SIGTSTP);
+  shell_says("stopped " + std::to_string(SIGTSTP));
+  shell('c');  // bg
+  log_readings(600, 120);
+  EXPECT_TRUE(terminal_has_shell_settings());
+  shell('t');
+  ASSERT_TRUE(terminal_in_key_mode());
+  type_until_exit("q", 0);
+  EXPECT_TRUE(terminal_has_shell_settings());
+  EXPECT_EQ(log(), expected_records(600, 120));
 }
 
 }  // namespace
