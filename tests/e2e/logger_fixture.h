@@ -42,6 +42,21 @@ class LoggerStage : public ::testing::Test {
 
   std::string log() { return read_file(workspace_.cwd + "/test.dat"); }
 
+  // The logger on COM5, the test's terminal its console and controlling terminal.
+  RunOptions logger_options() {
+    RunOptions options = comlog_options(workspace_, {"5"});
+    options.terminal = terminal_.slave_path;
+    return options;
+  }
+
+  // Starts the logger and waits until it is logging, its banner shown on the terminal.
+  void start_logging(const RunOptions& options) {
+    child_ = start(options);
+    std::string banner;
+    ASSERT_TRUE(read_until(terminal_.master, &banner, "\r\nrunning\r\n")) << banner;
+    ASSERT_EQ(banner.rfind(port_opened_message("\\\\.\\COM5"), 0), 0u) << banner;
+  }
+
   // Waits until test.dat exists: the logger opens it right before its loop. For a logger whose
   // console the test cannot watch.
   bool wait_for_log_file() {

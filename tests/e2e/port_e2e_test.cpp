@@ -15,19 +15,8 @@
 
 namespace {
 
-const std::string kCom5 = "\\\\.\\COM5";
-
 class Port : public LoggerStage {
  protected:
-  void start_logging() {
-    RunOptions options = comlog_options(workspace_, {"5"});
-    options.terminal = terminal_.slave_path;
-    child_ = start(options);
-    std::string banner;
-    ASSERT_TRUE(read_until(terminal_.master, &banner, "\r\nrunning\r\n")) << banner;
-    ASSERT_EQ(banner.substr(0, port_opened_message(kCom5).size()), port_opened_message(kCom5));
-  }
-
   termios device_settings() {
     termios settings;
     EXPECT_EQ(tcgetattr(device_.slave, &settings), 0);
@@ -46,7 +35,7 @@ TEST_F(Port, StartUpLeavesARawLineAt115200WhateverWasSetBefore) {
   cfsetspeed(&stale, B9600);
   ASSERT_EQ(tcsetattr(device_.slave, TCSANOW, &stale), 0);
 
-  start_logging();
+  start_logging(logger_options());
   const termios line = device_settings();
   EXPECT_EQ(cfgetispeed(&line), speed_t(B115200));
   EXPECT_EQ(cfgetospeed(&line), speed_t(B115200));
@@ -104,7 +93,7 @@ TEST_F(Port, EveryEndLeavesThePortFreeForTheNextRun) {
   hold_slave(&terminal_);  // as a shell keeps the terminal open between two runs
   for (const char* end : {"q", "SIGTERM", "q"}) {
     SCOPED_TRACE(end);
-    start_logging();
+    start_logging(logger_options());
     if (tests_run_as_root()) {
       EXPECT_EQ(user_of(child_.pid), kOrdinaryUser);
     }

@@ -39,19 +39,6 @@ size_t count_of(const std::string& text, const std::string& part) {
 
 class Environment : public LoggerStage {
  protected:
-  RunOptions logger_options() {
-    RunOptions options = comlog_options(workspace_, {"5"});
-    options.terminal = terminal_.slave_path;
-    return options;
-  }
-
-  // Starts the logger and waits until it is logging, its banner shown on the terminal.
-  void start_logging(const RunOptions& options) {
-    child_ = start(options);
-    std::string banner;
-    ASSERT_TRUE(read_until(terminal_.master, &banner, "\r\nrunning\r\n")) << banner;
-  }
-
   // Sends readings and waits for each echo on the terminal.
   void log_readings(int first, int count) {
     for (int reading = first; reading < first + count; ++reading) {
