@@ -33,7 +33,7 @@ TEST_P(CommandLineSplit, GivesTheWords) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Part11, CommandLineSplit,
+    QuotesBlanksAndBackslashes, CommandLineSplit,
     ::testing::Values(
         SplitCase{"empty", "", {}}, SplitCase{"only_blanks", " \t  ", {}},
         SplitCase{"program_only", "comlog", {"comlog"}},
