@@ -97,9 +97,6 @@ void forget_terminal() {
   g_tty = -1;
   g_terminal = Terminal::kNone;
   g_queue.clear();
-  const TerminalFamily family = g_decoder.family;
-  g_decoder = TerminalDecoder{};
-  g_decoder.family = family;
 }
 
 // The process group has the terminal (again): what the terminal holds now is the user's mode,
