@@ -6,7 +6,9 @@
 
 namespace {
 
-std::string text_of(const LineBuffer& line) { return std::string(line.text, line.length); }
+std::string text_of(const LineBuffer& line) {
+  return std::string(line.text, line.length);
+}
 
 TEST(LineBuffer, CollectsReadsUntilANewline) {
   LineBuffer line;
@@ -23,7 +25,9 @@ TEST(LineBuffer, CollectsReadsUntilANewline) {
 TEST(LineBuffer, ANulEndsWhatAReadContributes) {
   LineBuffer line;
   line_buffer_clear(&line);
-  const char received[] = "12\0" "34\n";
+  const char received[] =
+      "12\0"
+      "34\n";
   line_buffer_append(&line, received);
   EXPECT_EQ(text_of(line), "12");
   EXPECT_FALSE(line_buffer_has_newline(line));

@@ -29,4 +29,6 @@ long log_file_write(LogFile*, const char* bytes, size_t length) {
   return taken;
 }
 
-void log_file_close(LogFile*) { scripted_log_file.open = false; }
+void log_file_close(LogFile*) {
+  scripted_log_file.open = false;
+}

@@ -2,6 +2,7 @@
 // pseudo-terminal standing in for the device. Wine delivers no console key records to a program
 // started from a plain pseudo-terminal, so the key path is left to the shared unit tests; these
 // cover the port messages and statuses, the echo, the bytes of test.dat and Ctrl+C.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,8 +14,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "harness.h"
 
@@ -53,10 +52,10 @@ class WineLogger : public ::testing::Test {
     device_ = open_pty();
     hold_slave(&device_);
     // Creates the prefix on first use; later runs find it ready.
-    ASSERT_EQ(std::system((std::string(WINE_RUN_PATH) + " --prefix " + WINE_PREFIX_PATH +
-                           " --prepare")
-                              .c_str()),
-              0);
+    ASSERT_EQ(
+        std::system(
+            (std::string(WINE_RUN_PATH) + " --prefix " + WINE_PREFIX_PATH + " --prepare").c_str()),
+        0);
     link_com5(device_.slave_path);
   }
   void TearDown() override {
@@ -163,7 +162,9 @@ struct FailureCase {
   std::string expected_output;
 };
 
-void PrintTo(const FailureCase& failure, std::ostream* out) { *out << failure.name; }
+void PrintTo(const FailureCase& failure, std::ostream* out) {
+  *out << failure.name;
+}
 
 class WineLoggerFailure : public WineLogger, public ::testing::WithParamInterface<FailureCase> {};
 
@@ -189,7 +190,9 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"missing", {"5"}, "", port_not_opened_message(kCom5)},
         // Wine hands the arguments over re-quoted in one command line; the splitter takes
         // " 7x" back as one argument, and the decimal prefix gives port 7.
-        FailureCase{"quoted_blank_and_letters", {" 7x", "5"}, "device",
+        FailureCase{"quoted_blank_and_letters",
+                    {" 7x", "5"},
+                    "device",
                     port_not_opened_message("\\\\.\\COM7")},
         FailureCase{"empty_argument", {"", "5"}, "device", port_not_opened_message("\\\\.\\COM0")},
         FailureCase{"not_a_serial_device",
