@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -212,7 +213,12 @@ Child start(const RunOptions& options) {
     }
     if (options.as_ordinary_user && tests_run_as_root() && !become_ordinary_user()) _exit(124);
     for (const std::string& pair : options.environment) putenv(const_cast<char*>(pair.c_str()));
-    signal(SIGPIPE, SIG_DFL);
+    // Whatever the test runner was started with (a background job of a script ignores SIGINT),
+    // the program gets the dispositions a test asks for and the defaults otherwise.
+    for (int signal_number : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU,
+                              SIGCONT, SIGALRM, SIGXFSZ}) {
+      signal(signal_number, SIG_DFL);
+    }
     sigset_t blocked;
     sigemptyset(&blocked);
     for (int signal_number : options.blocked_signals) sigaddset(&blocked, signal_number);

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <initializer_list>
 #include <string>
 
 #include "harness.h"
@@ -35,6 +36,10 @@ class LoggerStage : public ::testing::Test {
       kill(child_.pid, SIGKILL);
       waitpid(child_.pid, nullptr, 0);
     }
+    for (int fd : {child_.input, child_.output}) {
+      if (fd >= 0) close(fd);
+    }
+    child_ = Child();
     close_pty(&device_);
     close_pty(&terminal_);
     remove_workspace(workspace_);
