@@ -12,6 +12,7 @@
 
 struct SerialPort {
   int fd;
+  bool made_exclusive;  // by this run, which therefore clears it again
 };
 
 namespace {
@@ -27,10 +28,11 @@ bool port_device_file(int32_t port_number, char* out, size_t size) {
 }
 
 // Nothing the line discipline does may change a received byte or send one back: no echo, no
-// line editing, no signals, no output processing.
+// line editing, no signals, no output processing, no XOFF when the input queue fills.
 void make_quiet(termios* settings) {
   settings->c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
   settings->c_oflag &= ~OPOST;
+  settings->c_iflag &= ~(IXON | IXOFF | IXANY);
 }
 
 // Raw input: every byte as received. A break is ignored rather than read as a NUL (which would
@@ -52,10 +54,11 @@ bool settings_hold(const termios& wanted, const termios& actual) {
 }
 
 // The kernel refuses later opens while TIOCEXCL is set; on a pseudo-terminal the flag outlives
-// this descriptor, so it is cleared before every close.
-void release(int fd) {
-  ioctl(fd, TIOCNXCL);
-  close(fd);
+// the descriptor, so the run that set it clears it before the close. (Root gets past another
+// program's flag; that one is left alone.)
+void release(const SerialPort& port) {
+  if (port.made_exclusive) ioctl(port.fd, TIOCNXCL);
+  close(port.fd);
 }
 
 }  // namespace
@@ -71,6 +74,8 @@ SerialPort* serial_open(int32_t port_number, const char* /*device_path*/) {
     close(fd);
     return nullptr;
   }
+  int already_exclusive = 0;
+  ioctl(fd, TIOCGEXCL, &already_exclusive);
   ioctl(fd, TIOCEXCL);
   // A driver's defaults echo what arrives: until the port is configured, a device that is
   // already sending would get its bytes back.
@@ -79,7 +84,7 @@ SerialPort* serial_open(int32_t port_number, const char* /*device_path*/) {
     make_quiet(&settings);
     tcsetattr(fd, TCSANOW, &settings);
   }
-  return new SerialPort{fd};
+  return new SerialPort{fd, already_exclusive == 0};
 }
 
 bool serial_configure(SerialPort* port) {
@@ -122,6 +127,6 @@ uint32_t serial_read(SerialPort* port, char* buffer, uint32_t count) {
 }
 
 void serial_close(SerialPort* port) {
-  release(port->fd);
+  release(*port);
   delete port;
 }
