@@ -36,10 +36,15 @@ bool standard_output_is_terminal() {
 void standard_output_write_all(const char* bytes, size_t length, int patience_ms) {
   int64_t deadline_ms = -1;
   while (length > 0) {
-    // Once the process is to end, a stalled reader must not hold it up: the write waits only
-    // while there is patience left. (Held output comes in blocks a pipe with room takes whole.)
+    // Once the process is to end, a stalled reader must not hold it up: a write waits for room
+    // only while there is patience left, and one cut short after that is not tried again.
     if (interrupt_requested()) {
-      if (deadline_ms < 0) deadline_ms = now_ms() + patience_ms;
+      const int64_t now = now_ms();
+      if (deadline_ms < 0) {
+        deadline_ms = now + patience_ms;
+      } else if (now >= deadline_ms) {
+        return;
+      }
       if (!room_before(deadline_ms)) return;
     }
     const ssize_t written = write(STDOUT_FILENO, bytes, length);

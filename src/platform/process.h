@@ -5,6 +5,6 @@
 // request, a closed terminal or console). The logger's loop finishes its turn and shuts down.
 bool interrupt_requested();
 
-// Writes out held console output, restores the console and ends the process: with `status`, or,
+// Restores the console, writes out held console output and ends the process: with `status`, or,
 // after an outside request, the way that request ends a process.
 [[noreturn]] void end_process(int status);

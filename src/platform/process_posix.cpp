@@ -21,8 +21,16 @@ constexpr int kOutputPatienceMs = 1000;
 
 volatile sig_atomic_t requested_signal = 0;
 
+// Once the process is to end, no write may block for good: a request that comes just before a
+// write to a stalled reader, or a terminal that takes only part, is cut short by an alarm that
+// comes back every second until the end.
+void interrupt_blocked_write(int) {
+  alarm(1);
+}
+
 void note_signal(int signal_number) {
   requested_signal = signal_number;
+  alarm(1);
 }
 
 // A closed 0, 1 or 2 would be taken by the next open: the port or the log would then receive
@@ -37,10 +45,10 @@ void install_signal_handlers() {
   struct sigaction action = {};
   action.sa_handler = note_signal;
   sigemptyset(&action.sa_mask);
-  sigset_t requests;
-  sigemptyset(&requests);
+  sigset_t unblocked;
+  sigemptyset(&unblocked);
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-    sigaddset(&requests, signal_number);
+    sigaddset(&unblocked, signal_number);
     // A signal the caller ignores (nohup, a background job of a script) stays ignored.
     struct sigaction inherited;
     sigaction(signal_number, nullptr, &inherited);
@@ -48,8 +56,11 @@ void install_signal_handlers() {
     // No SA_RESTART: a write blocked on a stalled pipe gives way to the request.
     sigaction(signal_number, &action, nullptr);
   }
+  action.sa_handler = interrupt_blocked_write;
+  sigaction(SIGALRM, &action, nullptr);
+  sigaddset(&unblocked, SIGALRM);
   // An inherited mask would keep a request pending for ever.
-  sigprocmask(SIG_UNBLOCK, &requests, nullptr);
+  sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
   // A reader that went away, or a log that reached the size limit, costs that output only.
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
@@ -62,22 +73,19 @@ bool interrupt_requested() {
 }
 
 void end_process(int status) {
-  const int signal_number = requested_signal;
-  if (signal_number == 0) {
-    console_flush();
-    restore_console_input();
-    std::exit(status);
-  }
-  // The records are written by now; the terminal comes next, then the console output, which a
-  // stalled reader may not take.
+  // The records are written by now. The terminal comes next, so that a reader that stalls the
+  // console output cannot keep it in the key mode; a request to end gives that reader a limit.
   restore_console_input();
   console_flush(kOutputPatienceMs);
-  signal(signal_number, SIG_DFL);
-  sigset_t unblock;
-  sigemptyset(&unblock);
-  sigaddset(&unblock, signal_number);
-  sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
-  raise(signal_number);
+  const int signal_number = requested_signal;
+  if (signal_number != 0) {
+    signal(signal_number, SIG_DFL);
+    sigset_t unblock;
+    sigemptyset(&unblock);
+    sigaddset(&unblock, signal_number);
+    sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
+    raise(signal_number);
+  }
   std::exit(status);
 }
 

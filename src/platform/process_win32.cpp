@@ -54,8 +54,8 @@ bool interrupt_requested() {
 }
 
 void end_process(int status) {
-  console_flush();
   restore_console_input();
+  console_flush();
   if (interrupt_requested()) {
     if (g_shutdown_done != nullptr) SetEvent(g_shutdown_done);
     // The status of a process ended by Ctrl+C, as the system's default action gives it.

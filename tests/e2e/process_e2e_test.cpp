@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -142,38 +143,84 @@ TEST_F(Environment, AHungUpTerminalHasNoKeysAndTheLoggingGoesOn) {
   EXPECT_EQ(log(), expected_records(600, 50));
 }
 
-// A reader that stops reading (comlog | less, never scrolled) must not keep a request to end
-// from ending the run, nor cost a record.
-TEST_F(Environment, AStalledReaderCannotHoldUpTheEnd) {
-  RunOptions options = logger_options();
-  options.stdout_to_pipe = true;
-  const termios before = settings_of(terminal_.master);
-  child_ = start(options);
-  ASSERT_GE(fcntl(child_.output, F_SETPIPE_SZ, 4096), 0);
-  ASSERT_TRUE(wait_for_log_file());
-  // Long lines fill the pipe quickly; each is taken in a read of its own until the pipe is full.
-  const std::string padding(900, ' ');
-  int sent = 0;
-  for (int in_pipe = 0; in_pipe < 4096; ++sent) {
-    write_all(device_.master, "600" + padding + "\r\n");
+// A reader that stops reading (comlog | less, never scrolled): the logger waits for it, but a
+// request to end still ends the run, and no record is lost.
+class StalledReader : public Environment {
+ protected:
+  void SetUp() override {
+    Environment::SetUp();
+    before_ = settings_of(terminal_.master);
+    RunOptions options = logger_options();
+    options.stdout_to_pipe = true;
+    child_ = start(options);
+    capacity_ = fcntl(child_.output, F_SETPIPE_SZ, 4096);  // a page at the least
+    ASSERT_GT(capacity_, 0);
+    ASSERT_TRUE(wait_for_log_file());
+  }
+
+  // Sends a line of "600" padded with blanks whose echo ("600 ... \r\r\n") is `echo` bytes long,
+  // and waits until the logger has taken it.
+  void send_padded(size_t echo) {
+    write_all(device_.master, "600" + std::string(echo - 6, ' ') + "\r\n");
     wait_until_taken(device_);
+    ++lines_;
+  }
+
+  bool terminal_restored() { return same_settings(settings_of(terminal_.master), before_); }
+
+  void expect_lines_logged(int at_least, int at_most) {
+    const std::string record = expected_records(600, 1);
+    const std::string logged = log();
+    const int records = int(logged.size() / record.size());
+    EXPECT_GE(records, at_least);
+    EXPECT_LE(records, at_most);
+    std::string expected;
+    for (int i = 0; i < records; ++i) expected += record;
+    EXPECT_EQ(logged, expected);
+  }
+
+  termios before_;
+  int capacity_ = 0;
+  int lines_ = 0;
+};
+
+TEST_F(StalledReader, ARequestWhileTheLoggerWaitsEndsTheRunWithItsRecords) {
+  for (int in_pipe = 0; in_pipe < capacity_;) {
+    send_padded(900);
     ASSERT_EQ(ioctl(child_.output, FIONREAD, &in_pipe), 0);
   }
-  write_all(device_.master, "600" + padding + "\r\n");
+  // One more echo than the pipe takes; this line may not be taken before the logger blocks.
+  write_all(device_.master, "600" + std::string(900, ' ') + "\r\n");
   ASSERT_TRUE(wait_until([&] { return blocked_in_write(child_.pid, STDOUT_FILENO); }));
   kill(child_.pid, SIGTERM);
   const int status = wait_for_exit(child_.pid);
   ASSERT_TRUE(WIFSIGNALED(status)) << status;
   EXPECT_EQ(WTERMSIG(status), SIGTERM);
-  EXPECT_TRUE(same_settings(settings_of(terminal_.master), before));
+  EXPECT_TRUE(terminal_restored());
   // Every line taken is logged, the one being echoed at the request included; the last line
   // sent may still have been waiting in the port.
-  const std::string record = expected_records(600, 1);
-  std::string taken;
-  for (int line = 0; line < sent; ++line) taken += record;
-  const std::string logged = log();
-  EXPECT_TRUE(logged == taken || logged == taken + record)
-      << logged.size() / record.size() << " records of " << sent << " lines taken";
+  expect_lines_logged(lines_, lines_ + 1);
+}
+
+TEST_F(StalledReader, AtTheQuitKeyTheTerminalComesBackFirstAndARequestStillCounts) {
+  // Output that fills the pipe to the last byte in 512-byte blocks, with 100 bytes still held.
+  const std::string banner = port_opened_message("\\\\.\\COM5") + "running " +
+                             std::filesystem::canonical(comlog_path()).string() + "\r\nrunning\r\n";
+  const size_t echoes = capacity_ + 100 - banner.size();
+  const size_t lines = (echoes + 899) / 900;
+  for (size_t line = 0; line < lines; ++line) send_padded(echoes / lines + (line < echoes % lines));
+  ASSERT_TRUE(wait_until([&] {
+    int in_pipe = 0;
+    return ioctl(child_.output, FIONREAD, &in_pipe) == 0 && in_pipe == capacity_;
+  }));
+  write_all(terminal_.master, "q");
+  ASSERT_TRUE(wait_until([&] { return blocked_in_write(child_.pid, STDOUT_FILENO); }));
+  EXPECT_TRUE(terminal_restored()) << "the key mode stays while the reader stalls";
+  kill(child_.pid, SIGTERM);
+  const int status = wait_for_exit(child_.pid);
+  ASSERT_TRUE(WIFSIGNALED(status)) << status;
+  EXPECT_EQ(WTERMSIG(status), SIGTERM);
+  expect_lines_logged(lines_, lines_);
 }
 
 // The logger as a job of an interactive shell (a stand-in that does what bash does), moved
@@ -183,6 +230,12 @@ class JobControl : public Environment {
   void SetUp() override {
     Environment::SetUp();
     shell_settings_ = settings_of(terminal_.master);
+  }
+  // The job has a process group of its own, which ending the shell leaves running.
+  void TearDown() override {
+    if (job_ > 0) kill(-job_, SIGKILL);
+    job_ = -1;
+    Environment::TearDown();
   }
 
   void start_job(const char* where) {
