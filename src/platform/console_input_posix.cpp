@@ -39,6 +39,7 @@ enum class Terminal {
 };
 
 int g_tty = -1;
+pid_t g_session = -1;  // whose leader (the shell) may have the logger's key mode undone for it
 Terminal g_terminal = Terminal::kNone;
 int64_t g_next_foreground_check_ms = 0;
 volatile sig_atomic_t g_continued = 0;
@@ -99,6 +100,27 @@ void forget_terminal() {
   g_queue.clear();
 }
 
+void note_nothing(int) {}
+
+// Changes the settings only while this process group has the terminal. SIGTTOU is caught for the
+// moment (it is ignored otherwise), so that a change from the background fails with EINTR
+// instead of reaching the terminal of the job that has it now: the kernel checks, at the change.
+bool set_in_foreground(const termios& settings) {
+  sigset_t stop, previous_mask;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTSTP);
+  // The stop handler changes the terminal too.
+  sigprocmask(SIG_BLOCK, &stop, &previous_mask);
+  struct sigaction catch_ttou = {}, previous_action;
+  catch_ttou.sa_handler = note_nothing;
+  sigemptyset(&catch_ttou.sa_mask);
+  sigaction(SIGTTOU, &catch_ttou, &previous_action);
+  const bool changed = tcsetattr(g_tty, TCSANOW, &settings) == 0;
+  sigaction(SIGTTOU, &previous_action, nullptr);
+  sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
+  return changed;
+}
+
 // The process group has the terminal (again): what the terminal holds now is the user's mode,
 // unless it is still the key mode (a stop that nobody undid), and the key mode goes on.
 void take_terminal() {
@@ -113,8 +135,7 @@ void take_terminal() {
       g_user_settings = found;
       derive_key_modes();
     }
-    tcsetattr(g_tty, TCSANOW, &g_run_settings);
-    g_terminal = Terminal::kForeground;
+    if (set_in_foreground(g_run_settings)) g_terminal = Terminal::kForeground;
   }
   sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
@@ -221,9 +242,8 @@ bool tty_get_mode(void*, uint32_t* mode) {
 }
 
 bool tty_set_mode(void*, uint32_t mode) {
-  if (g_terminal != Terminal::kForeground) return false;
   // TCSANOW: keys already typed must stay queued.
-  return tcsetattr(g_tty, TCSANOW, mode == 0 ? &g_mode0_settings : &g_run_settings) == 0;
+  return set_in_foreground(mode == 0 ? g_mode0_settings : g_run_settings);
 }
 
 ConsoleQueue g_console = {nullptr,           tty_count,    tty_peek_all,
@@ -286,6 +306,7 @@ void open_console_input() {
     return;
   }
   g_tty = fd;
+  g_session = getsid(0);
   g_decoder.family = terminal_family_of(std::getenv("TERM"));
   derive_key_modes();
   follow_job_control();
@@ -295,9 +316,12 @@ void open_console_input() {
 
 void restore_console_input() {
   // Only async-signal-safe calls: this also runs before a stop. The user's settings go back only
-  // while the terminal still has the key mode: once a shell has put its own mode back, or
-  // while another job has the terminal, its settings are not the logger's to change.
+  // while the terminal still has the key mode and is the logger's or the shell's (a shell that
+  // keeps a stopped job's settings): once a shell has put its own mode back, or while another
+  // job has the terminal, its settings are not the logger's to change.
   if (g_tty < 0) return;
+  const pid_t foreground = tcgetpgrp(g_tty);
+  if (foreground != getpgrp() && foreground != g_session) return;
   termios found;
   if (tcgetattr(g_tty, &found) == 0 && has_key_mode(found)) {
     tcsetattr(g_tty, TCSANOW, &g_user_settings);

@@ -2,13 +2,15 @@
 // in a process group of its own on its controlling terminal and moves it between the foreground
 // and the background on command, as bash does.
 //
-//   job_shell fg|bg PROGRAM [ARGUMENT...]
+//   job_shell [-n] fg|bg PROGRAM [ARGUMENT...]
 //
+// With -n the shell leaves the terminal's settings alone when a job stops, as dash does.
 // The job gets the terminal as its standard input, output and error. Commands come on standard
 // input, one letter each:
 //   t  hand the terminal to the job (fg of a job that is running in the background)
 //   f  hand the terminal to the job and continue it (fg of a stopped job)
 //   c  continue the job without the terminal (bg)
+//   o  hand the terminal to another job, which only waits
 // Reports go to standard output, a line each: "job PID" once the job runs; "ok" after a command;
 // "stopped N" when the job has stopped by signal N, after the shell has taken the terminal back
 // and put its own settings back; "exited N" or "killed N" when the job has ended, after which the
@@ -17,6 +19,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -29,17 +32,33 @@ namespace {
 
 int g_tty = -1;
 termios g_own_settings;
+bool g_restores_on_stop = true;
 
 void report(const char* what, int number) {
   std::printf(number >= 0 ? "%s %d\n" : "%s\n", what, number);
   std::fflush(stdout);
 }
 
-// As bash does: after a stop or a death by signal the shell's own settings go back; after a
-// normal exit the terminal keeps what the job left.
-void take_terminal_back(bool own_settings) {
+// As bash does when its foreground job stops or ends: the shell takes the terminal back; after
+// a stop or a death by signal its own settings go back too, after a normal exit the terminal
+// keeps what the job left. A background job's end changes nothing.
+void take_terminal_back(bool* job_has_terminal, bool own_settings) {
+  if (!*job_has_terminal) return;
+  *job_has_terminal = false;
   tcsetpgrp(g_tty, getpgrp());
   if (own_settings) tcsetattr(g_tty, TCSADRAIN, &g_own_settings);
+}
+
+pid_t start_other_job() {
+  const pid_t other = fork();
+  if (other == 0) {
+    setpgid(0, 0);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // it goes with the shell, however the shell ends
+    pause();
+    _exit(0);
+  }
+  setpgid(other, other);
+  return other;
 }
 
 [[noreturn]] void run_job(bool foreground, char** command) {
@@ -57,8 +76,13 @@ void take_terminal_back(bool own_settings) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "-n") == 0) {
+    g_restores_on_stop = false;
+    ++argv;
+    --argc;
+  }
   if (argc < 3 || (std::strcmp(argv[1], "fg") != 0 && std::strcmp(argv[1], "bg") != 0)) {
-    std::fprintf(stderr, "usage: job_shell fg|bg PROGRAM [ARGUMENT...]\n");
+    std::fprintf(stderr, "usage: job_shell [-n] fg|bg PROGRAM [ARGUMENT...]\n");
     return 2;
   }
   const bool foreground = std::strcmp(argv[1], "fg") == 0;
@@ -78,17 +102,20 @@ int main(int argc, char** argv) {
   if (foreground) tcsetpgrp(g_tty, job);
   report("job", job);
 
+  pid_t other = -1;
+  bool job_has_terminal = foreground;
   bool commands_open = true;
   for (;;) {
     int status = 0;
     const pid_t changed = waitpid(job, &status, WNOHANG | WUNTRACED);
     if (changed == job && WIFSTOPPED(status)) {
-      take_terminal_back(true);
+      take_terminal_back(&job_has_terminal, g_restores_on_stop);
       report("stopped", WSTOPSIG(status));
     } else if (changed == job) {
-      take_terminal_back(WIFSIGNALED(status));
+      take_terminal_back(&job_has_terminal, WIFSIGNALED(status) && g_restores_on_stop);
       report(WIFEXITED(status) ? "exited" : "killed",
              WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status));
+      if (other > 0) kill(other, SIGKILL);
       return 0;
     }
     pollfd input = {STDIN_FILENO, POLLIN, 0};
@@ -101,8 +128,16 @@ int main(int argc, char** argv) {
       commands_open = false;
       continue;
     }
-    if (command == 't' || command == 'f') tcsetpgrp(g_tty, job);
+    if (command == 't' || command == 'f') {
+      tcsetpgrp(g_tty, job);
+      job_has_terminal = true;
+    }
     if (command == 'f' || command == 'c') kill(-job, SIGCONT);
-    if (command == 't' || command == 'f' || command == 'c') report("ok", -1);
+    if (command == 'o' && other < 0) {
+      other = start_other_job();
+      tcsetpgrp(g_tty, other);
+      job_has_terminal = false;
+    }
+    if (command != 0 && std::strchr("tfco", command) != nullptr) report("ok", -1);
   }
 }
