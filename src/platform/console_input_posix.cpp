@@ -100,17 +100,24 @@ void forget_terminal() {
   g_queue.clear();
 }
 
+// Holds SIGTSTP, whose handler reads and changes the terminal's settings; returns the mask to
+// put back.
+sigset_t hold_stops() {
+  sigset_t stop, previous;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTSTP);
+  sigprocmask(SIG_BLOCK, &stop, &previous);
+  return previous;
+}
+
 void note_nothing(int) {}
 
 // Changes the settings only while this process group has the terminal. SIGTTOU is caught for the
 // moment (it is ignored otherwise), so that a change from the background fails with EINTR
 // instead of reaching the terminal of the job that has it now: the kernel checks, at the change.
 bool set_in_foreground(const termios& settings) {
-  sigset_t stop, previous_mask;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGTSTP);
   // The stop handler changes the terminal too.
-  sigprocmask(SIG_BLOCK, &stop, &previous_mask);
+  const sigset_t previous_mask = hold_stops();
   struct sigaction catch_ttou = {}, previous_action;
   catch_ttou.sa_handler = note_nothing;
   sigemptyset(&catch_ttou.sa_mask);
@@ -124,11 +131,8 @@ bool set_in_foreground(const termios& settings) {
 // The process group has the terminal (again): what the terminal holds now is the user's mode,
 // unless it is still the key mode (a stop that nobody undid), and the key mode goes on.
 void take_terminal() {
-  sigset_t stop, previous;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGTSTP);
   // The stop handler reads the settings that change here.
-  sigprocmask(SIG_BLOCK, &stop, &previous);
+  const sigset_t previous = hold_stops();
   termios found;
   if (tcgetattr(g_tty, &found) == 0) {
     if (!has_key_mode(found)) {
