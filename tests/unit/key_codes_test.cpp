@@ -13,6 +13,7 @@ constexpr uint32_t kAnyAlt = kLeftAlt;
 constexpr uint32_t kAnyCtrl = kLeftCtrl;
 // Lock-key and enhanced-key bits of a PC console, which the code rule ignores.
 constexpr uint32_t kNumLock = 0x20;
+constexpr uint32_t kScrollLock = 0x40;
 constexpr uint32_t kCapsLock = 0x80;
 constexpr uint32_t kEnhanced = 0x100;
 
@@ -165,6 +166,11 @@ const TurnsCase kTurnsCases[] = {
     {"shift_alt_uses_alt", {press(0x70, 0, kShift | kLeftAlt)}, {0, 0x68}, 0},
     {"shift_ctrl_uses_ctrl", {press(0x25, 0, kShift | kRightCtrl)}, {0, 0x73}, 0},
     {"lock_keys_change_nothing", {press(0x22, 0, kNumLock | kCapsLock | kEnhanced)}, {0, 0x51}, 0},
+    // A lock key or the enhanced flag is not Shift: F1 stays F1.
+    {"f1_with_num_lock", {press(0x70, 0, kNumLock)}, {0, 0x3B}, 0},
+    {"f1_with_caps_lock", {press(0x70, 0, kCapsLock)}, {0, 0x3B}, 0},
+    {"f1_with_scroll_lock", {press(0x70, 0, kScrollLock)}, {0, 0x3B}, 0},
+    {"f1_enhanced", {press(0x70, 0, kEnhanced)}, {0, 0x3B}, 0},
     {"non_key_records_passed_over", {mouse(), press(0x51, 'q'), mouse()}, {0x71}, 1},
     {"release_alone_is_not_waiting", {release(0x51, 'q')}, {}, 1},
     {"two_keys_over_two_turns", {press(0x41, 'a'), press(0x51, 'q')}, {0x61, 0x71}, 0},
@@ -428,6 +434,61 @@ TEST(KeyTable, NonLetterKeysIgnoreTheCharacterInTheCodeRule) {
   EXPECT_EQ(code(0x70, 0, 'x'), 0x13B);
   EXPECT_EQ(code(0xBA, 0, 'x'), 0x3B);
   EXPECT_EQ(code(0xE2, 0, 'x'), -1);  // no row
+}
+
+// The cells that follow no series, each as the key tables give it (-1: the key yields nothing
+// in that state).
+struct IrregularRow {
+  const char* key;
+  uint16_t vk;
+  int plain, shift, ctrl, alt;
+};
+
+constexpr int kNone = -1;
+
+// clang-format off
+const IrregularRow kIrregularRows[] = {
+    {"Backspace",       0x08, 0x08,  0x08,  0x7F,  0x10E},
+    {"Tab",             0x09, 0x09,  0x10F, 0x194, 0x1A5},
+    {"Enter",           0x0D, 0x0D,  0x0D,  0x0A,  0x1A6},
+    {"Esc",             0x1B, 0x1B,  0x1B,  0x1B,  0x101},
+    {"Space",           0x20, 0x20,  0x20,  0x103, 0x20},
+    {"keypad multiply", 0x6A, 0x2A,  0x2A,  0x196, 0x137},
+    {"keypad add",      0x6B, 0x2B,  0x2B,  0x190, 0x14E},
+    {"keypad subtract", 0x6D, 0x2D,  0x2D,  0x18E, 0x14A},
+    {"keypad point",    0x6E, 0x2E,  0x2E,  0x153, 0x193},
+    {"keypad divide",   0x6F, 0x2F,  0x2F,  0x195, 0x1A4},
+    {"backslash",       0xDC, 0x5C,  0x7C,  0x1C,  0x12B},
+    {"slash",           0xBF, 0x2F,  0x3F,  kNone, 0x135},
+    {"minus",           0xBD, 0x2D,  0x5F,  0x1F,  0x182},
+    {"equals",          0xBB, 0x3D,  0x2B,  kNone, 0x183},
+    {"left bracket",    0xDB, 0x5B,  0x7B,  0x1B,  0x11A},
+    {"right bracket",   0xDD, 0x5D,  0x7D,  0x1D,  0x11B},
+    {"semicolon",       0xBA, 0x3B,  0x3A,  kNone, 0x127},
+    {"apostrophe",      0xDE, 0x27,  0x22,  kNone, 0x128},
+    {"comma",           0xBC, 0x2C,  0x3C,  kNone, 0x133},
+    {"period",          0xBE, 0x2E,  0x3E,  kNone, 0x134},
+    {"grave accent",    0xC0, 0x60,  0x7E,  kNone, 0x129},
+    {"Page Up",         0x21, 0x149, 0x149, 0x184, 0x199},
+    {"Page Down",       0x22, 0x151, 0x151, 0x176, 0x1A1},
+    {"End",             0x23, 0x14F, 0x14F, 0x175, 0x19F},
+    {"Home",            0x24, 0x147, 0x147, 0x177, 0x197},
+    {"Left",            0x25, 0x14B, 0x14B, 0x173, 0x19B},
+    {"Up",              0x26, 0x148, 0x148, 0x18D, 0x198},
+    {"Right",           0x27, 0x14D, 0x14D, 0x174, 0x19D},
+    {"Down",            0x28, 0x150, 0x150, 0x191, 0x1A0},
+    {"Insert",          0x2D, 0x152, 0x152, 0x192, 0x1A2},
+    {"Delete",          0x2E, 0x153, 0x153, 0x193, 0x1A3},
+};
+// clang-format on
+
+TEST(KeyTable, IrregularCellsHoldTheirCodes) {
+  for (const IrregularRow& row : kIrregularRows) {
+    EXPECT_EQ(code(row.vk, 0), row.plain) << row.key;
+    EXPECT_EQ(code(row.vk, kShift), row.shift) << row.key << " with Shift";
+    EXPECT_EQ(code(row.vk, kAnyCtrl), row.ctrl) << row.key << " with Ctrl";
+    EXPECT_EQ(code(row.vk, kAnyAlt), row.alt) << row.key << " with Alt";
+  }
 }
 
 }  // namespace
