@@ -58,6 +58,12 @@ int run_logger(int argc, char** argv) {
   console_print(argv[0]);
   console_print("\n");
 
+  // A request to end that came while the port was opening (a slow one, such as an outgoing
+  // Bluetooth port, can take seconds) ends the run here, before the previous test.dat is emptied.
+  if (interrupt_requested()) {
+    serial_close(port);
+    return 0;
+  }
   if (!open_measurement_log()) {
     console_print("cannot open ");
     console_print(kMeasurementLogName);

@@ -122,6 +122,40 @@ INSTANTIATE_TEST_SUITE_P(
                     InheritedCase{"blocked_interrupt", {}, {SIGINT, SIGHUP}, SIGINT, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A request to end while the port is still opening (a Bluetooth port that connects takes
+// seconds): the run ends before the log is opened, so the previous test.dat stays as it was.
+class SlowPortOpen : public Environment, public testing::WithParamInterface<int> {};
+
+TEST_P(SlowPortOpen, ARequestBeforeTheLogOpensLeavesTheOldLogAlone) {
+  const int signal_number = GetParam();
+  write_file(workspace_.cwd + "/test.dat", "old records\r\n");
+  const termios before = settings_of(terminal_.master);
+  const std::string port = workspace_.ports + "/com5";
+  RunOptions options = logger_options();
+  options.environment.push_back("LD_PRELOAD=" + runnable_by_ordinary_user(SLOW_PORT_OPEN_PATH));
+  options.environment.push_back("COMLOG_SLOW_OPEN=" + port);
+  // The sanitized build's runtime would otherwise refuse to come after the preloaded library.
+  const char* asan = getenv("ASAN_OPTIONS");
+  options.environment.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") +
+                                ":verify_asan_link_order=0");
+  child_ = start(options);
+  ASSERT_TRUE(wait_until([&] { return access((port + ".opening").c_str(), F_OK) == 0; }));
+  if (signal_number == SIGINT) {
+    write_all(terminal_.master, "\x03");
+  } else {
+    kill(child_.pid, signal_number);
+  }
+  write_file(port + ".go", "");
+  const int status = wait_for_exit(child_.pid);
+  ASSERT_TRUE(WIFSIGNALED(status)) << status;
+  EXPECT_EQ(WTERMSIG(status), signal_number);
+  EXPECT_EQ(log(), "old records\r\n");
+  EXPECT_TRUE(same_settings(settings_of(terminal_.master), before));
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, SlowPortOpen, testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+
 // A terminal that hangs up with a key still held for its wait: nothing of it is a key any more.
 TEST_F(Environment, AHungUpTerminalHasNoKeysAndTheLoggingGoesOn) {
   RunOptions options = logger_options();
