@@ -18,9 +18,10 @@ namespace {
 
 // Argument zero holds at most 254 characters.
 constexpr DWORD kExecutablePathSize = 255;
-// How long a console control event waits for the loop to shut down before the process is ended
-// regardless (a console that is being closed allows about five seconds).
-constexpr DWORD kShutdownWaitMs = 4000;
+// How long a closed console, a logoff or a shutdown waits for the loop to write everything out
+// before the process is ended regardless: the system allows such a process about five seconds.
+// Ctrl+C and Ctrl+Break have no deadline, so their write-out is never cut short.
+constexpr DWORD kEndingSessionWaitMs = 4000;
 
 volatile LONG g_interrupt = 0;
 HANDLE g_shutdown_done = nullptr;  // set once the held output has been written out
@@ -29,20 +30,26 @@ bool ansi_lead_byte(unsigned char byte) {
   return IsDBCSLeadByte(byte) != 0;
 }
 
-// Ctrl+C, Ctrl+Break and the closing of the console ask the loop to finish its turn and shut
-// down; the handler runs on a thread of its own and waits here, since returning from it would
-// let the system end the process at once (for a closed console) or go on (for the keys).
+// Ctrl+C, Ctrl+Break, the closing of the console, a logoff and a shutdown ask the loop to finish
+// its turn and shut down; the handler runs on a thread of its own and waits here, since returning
+// from it would let the system end the process at once (for a closed console, a logoff or a
+// shutdown) or go on (for the keys).
 BOOL WINAPI on_console_event(DWORD event) {
+  DWORD wait_ms = INFINITE;
   switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
+      break;
     case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      wait_ms = kEndingSessionWaitMs;
       break;
     default:
       return FALSE;
   }
   InterlockedExchange(&g_interrupt, 1);
-  if (g_shutdown_done != nullptr) WaitForSingleObject(g_shutdown_done, kShutdownWaitMs);
+  if (g_shutdown_done != nullptr) WaitForSingleObject(g_shutdown_done, wait_ms);
   // Reached only when the loop did not finish in time; normally end_process ends the process.
   ExitProcess(STATUS_CONTROL_C_EXIT);
 }
