@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <vector>
 
 #include "console_input.h"
 #include "key_codes.h"
@@ -36,16 +37,26 @@ bool console_count(void*, uint32_t* queued) {
   return true;
 }
 
+// The count is of the console's own records, but read through the ANSI interface a double-byte
+// character comes as two: the look makes room for twice the count and takes the number the peek
+// reports. The room is capped, and halved whenever the console refuses a look of that size (an
+// old console does for thousands of queued mouse moves), so that the look never fails for good.
+constexpr DWORD kMostRecordsLookedAt = 8192;
+std::vector<INPUT_RECORD> g_looked_at;  // kept from one look to the next
+
 bool console_peek_all(void*, std::vector<KeyRecord>* records) {
   DWORD count = 0;
   if (!GetNumberOfConsoleInputEvents(g_input, &count)) return false;
   records->clear();
   if (count == 0) return true;
-  std::vector<INPUT_RECORD> queued(count);
+  DWORD room = count < kMostRecordsLookedAt / 2 ? count * 2 : kMostRecordsLookedAt;
+  if (g_looked_at.size() < room) g_looked_at.resize(room);
   DWORD seen = 0;
-  if (!PeekConsoleInputA(g_input, queued.data(), count, &seen)) return false;
-  records->reserve(seen);
-  for (DWORD i = 0; i < seen && i < count; ++i) records->push_back(key_record_of(queued[i]));
+  while (!PeekConsoleInputA(g_input, g_looked_at.data(), room, &seen)) {
+    if (room == 1) return false;
+    room /= 2;
+  }
+  for (DWORD i = 0; i < seen && i < room; ++i) records->push_back(key_record_of(g_looked_at[i]));
   return true;
 }
 
