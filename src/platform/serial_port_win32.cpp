@@ -32,6 +32,12 @@ bool serial_configure(SerialPort* port) {
   // settings is checked.
   GetCommState(port->handle, &settings);
   BuildCommDCBA(kModeString, &settings);
+  // Said once more for conversions that keep the driver's flow control (Wine's keeps XON/XOFF,
+  // which would swallow the bytes 0x11 and 0x13 of a reading).
+  settings.fOutX = FALSE;
+  settings.fInX = FALSE;
+  settings.fOutxCtsFlow = FALSE;
+  settings.fOutxDsrFlow = FALSE;
   return SetCommState(port->handle, &settings) != 0;
 }
 
