@@ -4,7 +4,9 @@
 // cover the port messages and statuses, the echo, the bytes of test.dat and Ctrl+C.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -34,13 +36,17 @@ std::string missing_tool() {
   return "";
 }
 
-// The executable as Wine reports it to the program: drive Z: is the root of the file system.
-std::string windows_path_of_exe() {
-  std::string path = "Z:" + std::filesystem::canonical(COMLOG_EXE_PATH).string();
+// A program as Wine reports it to itself: drive Z: is the root of the file system.
+std::string windows_path_of(const std::string& program) {
+  std::string path = "Z:" + std::filesystem::canonical(program).string();
   for (char& c : path) {
     if (c == '/') c = '\\';
   }
   return path;
+}
+
+std::string windows_path_of_exe() {
+  return windows_path_of(COMLOG_EXE_PATH);
 }
 
 class WineLogger : public ::testing::Test {
@@ -64,6 +70,13 @@ class WineLogger : public ::testing::Test {
       waitpid(child_.pid, nullptr, 0);
     }
     if (child_.output >= 0) close(child_.output);
+    if (!own_prefix_.empty()) {
+      RunOptions stop;
+      stop.command = {"wineserver", "-k"};
+      stop.environment = {"WINEPREFIX=" + own_prefix_};
+      stop.as_ordinary_user = true;
+      wait_for_exit(start(stop).pid);
+    }
     if (!workspace_.root.empty()) {
       std::error_code ignored;
       std::filesystem::remove(com5_link(), ignored);
@@ -117,7 +130,20 @@ class WineLogger : public ::testing::Test {
   Workspace workspace_;
   Pty device_;
   Child child_;
+  std::string own_prefix_;  // a prefix of the ordinary user's, stopped at the end
 };
+
+// What Wine made of the port's settings on the pseudo-terminal behind COM5: 115200 bit/s,
+// 8 data bits, no parity, one stop bit, no flow control of either kind.
+void expect_line_settings(int fd) {
+  termios settings;
+  ASSERT_EQ(tcgetattr(fd, &settings), 0);
+  EXPECT_EQ(cfgetispeed(&settings), B115200);
+  EXPECT_EQ(cfgetospeed(&settings), B115200);
+  EXPECT_EQ(settings.c_cflag & CSIZE, tcflag_t(CS8));
+  EXPECT_EQ(settings.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+  EXPECT_EQ(settings.c_iflag & (IXON | IXOFF), 0u);
+}
 
 std::string banner() {
   return port_opened_message(kCom5) + "running " + windows_path_of_exe() + "\r\nrunning\r\n";
@@ -127,7 +153,10 @@ std::string banner() {
 // and Ctrl+C (SIGINT to Wine is a CTRL_C_EVENT): every record and all the console output held
 // for the pipe are written out, and the process ends with the status of an interrupted process.
 TEST_F(WineLogger, AnnouncesEchoesLogsAndKeepsEverythingOnCtrlC) {
+  // Sent before the port is opened: purged at start-up, neither echoed nor logged.
+  write_all(device_.master, "999\r\n12");
   start_logging();
+  expect_line_settings(device_.slave);
   std::string expected_log;
   std::string expected_echo;
   for (int i = 0; i < 150; ++i) {
@@ -200,5 +229,40 @@ INSTANTIATE_TEST_SUITE_P(
                     "/dev/null",
                     port_opened_message(kCom5) + kSettingsRefusedMessage}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A test.dat that may not be written: the run ends with 1 and the file is as it was. Root may
+// write it anyway, so as root the run is the ordinary user's, with a Wine prefix of its own
+// (Wine runs only in a prefix that belongs to its user).
+TEST_F(WineLogger, AReadOnlyLogEndsWithOneAndStaysAsItWas) {
+  const std::string path = workspace_.cwd + "/test.dat";
+  write_file(path, "old records\r\n");
+  ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+  RunOptions run = options({"5"});
+  if (tests_run_as_root()) {
+    const std::string prefix = workspace_.root + "/wineprefix";
+    RunOptions prepare;
+    prepare.command = {runnable_by_ordinary_user(WINE_RUN_PATH), "--prefix", prefix, "--prepare"};
+    prepare.environment = {"HOME=" + workspace_.root};
+    prepare.as_ordinary_user = true;
+    prepare.stdin_from_dev_null = true;
+    ASSERT_EQ(wait_for_exit(start(prepare).pid), 0);
+    std::filesystem::create_symlink(device_.slave_path, prefix + "/dosdevices/com5");
+    run.command = {runnable_by_ordinary_user(WINE_RUN_PATH), "--prefix", prefix,
+                   runnable_by_ordinary_user(COMLOG_EXE_PATH), "5"};
+    run.environment = prepare.environment;
+    run.as_ordinary_user = true;
+    own_prefix_ = prefix;
+  }
+  run.stdout_to_pipe = true;
+  run.stdin_from_dev_null = true;
+  child_ = start(run);
+  const std::string output = read_to_end(child_.output);
+  EXPECT_EQ(output.substr(output.find("\r\n") + 2),
+            "running " + windows_path_of(run.command[3]) + "\r\ncannot open test.dat\r\n");
+  const int status = wait_for_exit(child_.pid);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(log(), "old records\r\n");
+}
 
 }  // namespace
