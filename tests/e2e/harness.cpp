@@ -302,7 +302,11 @@ uid_t user_of(pid_t pid) {
 }
 
 int wait_for_exit(pid_t pid) {
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSafetyLimitMs);
+  return wait_for_exit(pid, kSafetyLimitMs);
+}
+
+int wait_for_exit(pid_t pid, int limit_ms) {
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
   int status = 0;
   while (waitpid(pid, &status, WNOHANG) == 0) {
     if (std::chrono::steady_clock::now() > limit) {

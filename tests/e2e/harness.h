@@ -108,6 +108,8 @@ uid_t user_of(pid_t pid);
 // Waits for the process to end (with a safety limit after which it is killed) and returns the
 // raw wait status.
 int wait_for_exit(pid_t pid);
+// The same with a limit of its own, for what takes longer than a run (preparing a Wine prefix).
+int wait_for_exit(pid_t pid, int limit_ms);
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& contents);

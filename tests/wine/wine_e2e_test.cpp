@@ -22,6 +22,7 @@
 namespace {
 
 const std::string kCom5 = "\\\\.\\COM5";
+constexpr int kPreparePrefixLimitMs = 90000;
 // What Wine makes of STATUS_CONTROL_C_EXIT (0xC000013A): its low eight bits.
 constexpr int kInterruptedStatus = 0x3A;
 
@@ -245,13 +246,14 @@ TEST_F(WineLogger, AReadOnlyLogEndsWithOneAndStaysAsItWas) {
     prepare.environment = {"HOME=" + workspace_.root};
     prepare.as_ordinary_user = true;
     prepare.stdin_from_dev_null = true;
-    ASSERT_EQ(wait_for_exit(start(prepare).pid), 0);
+    own_prefix_ = prefix;
+    // Wine's first start in a prefix takes seconds, more on a busy machine.
+    ASSERT_EQ(wait_for_exit(start(prepare).pid, kPreparePrefixLimitMs), 0);
     std::filesystem::create_symlink(device_.slave_path, prefix + "/dosdevices/com5");
     run.command = {runnable_by_ordinary_user(WINE_RUN_PATH), "--prefix", prefix,
                    runnable_by_ordinary_user(COMLOG_EXE_PATH), "5"};
     run.environment = prepare.environment;
     run.as_ordinary_user = true;
-    own_prefix_ = prefix;
   }
   run.stdout_to_pipe = true;
   run.stdin_from_dev_null = true;
