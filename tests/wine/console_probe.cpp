@@ -6,17 +6,19 @@
 //   console_probe run STATUS PROGRAM [ARGUMENTS...]
 //                                        runs PROGRAM with this helper's standard handles and
 //                                        writes its exit code, in decimal, to the file STATUS
-//   console_probe event break|close WHEN NAME
-//                                        once the file WHEN exists, raises CTRL_BREAK_EVENT or
-//                                        CTRL_CLOSE_EVENT in the running program NAME
+//   console_probe event break|close|logoff|shutdown WHEN NAME
+//                                        once the file WHEN exists, raises CTRL_BREAK_EVENT,
+//                                        CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT or
+//                                        CTRL_SHUTDOWN_EVENT in the running program NAME
 //
 // `run` is for a typed Ctrl+C: the event reaches every process of the console, and cmd gives up
 // the batch file on it, so its %ERRORLEVEL% never comes; this helper takes no part in the event.
 //
 // `event` is for what Wine 8 does not deliver: Ctrl+Break typed in its console window raises
-// nothing, GenerateConsoleCtrlEvent refuses CTRL_BREAK_EVENT (ERROR_INVALID_HANDLE), and closing
-// the window ends the console's processes without a CTRL_CLOSE_EVENT. So the event is raised the
-// way Windows raises it: a thread started in the program at the system's console control
+// nothing, GenerateConsoleCtrlEvent refuses CTRL_BREAK_EVENT (ERROR_INVALID_HANDLE), closing
+// the window ends the console's processes without a CTRL_CLOSE_EVENT, and a logoff or a
+// shutdown (wineboot --end-session, --shutdown) never reaches a console program. So the event is
+// raised the way Windows raises it: a thread started in the program at the system's console control
 // routine (CtrlRoutine of kernelbase.dll, at the same address in every process of a session),
 // with the event as its argument, which runs the program's handlers as for a real event. It is
 // started in the background (`start /b`) before the program, and the test chooses the moment by
@@ -107,6 +109,10 @@ int raise_event(char** argv) {
     event = CTRL_BREAK_EVENT;
   } else if (std::strcmp(argv[2], "close") == 0) {
     event = CTRL_CLOSE_EVENT;
+  } else if (std::strcmp(argv[2], "logoff") == 0) {
+    event = CTRL_LOGOFF_EVENT;
+  } else if (std::strcmp(argv[2], "shutdown") == 0) {
+    event = CTRL_SHUTDOWN_EVENT;
   } else {
     std::fprintf(stderr, "console_probe: no event %s\n", argv[2]);
     return 1;
@@ -142,6 +148,6 @@ int main(int argc, char** argv) {
   if (argc == 5 && std::strcmp(argv[1], "event") == 0) return raise_event(argv);
   std::fprintf(stderr,
                "usage: console_probe mode [SET] | run STATUS PROGRAM [ARGUMENTS...] |"
-               " event break|close WHEN NAME\n");
+               " event break|close|logoff|shutdown WHEN NAME\n");
   return 1;
 }

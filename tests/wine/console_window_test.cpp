@@ -3,9 +3,9 @@
 // COM5 of the shared throwaway prefix leading to a pseudo-terminal for the device. The batch
 // file sends comlog.exe's console output to a file and writes its exit status to another, so
 // every test checks the exact console output (banner, echo, one "running" per notice), the
-// exact test.dat and the status. Ctrl+Break and the window's close, which Wine 8 does not
-// deliver from X, are raised by tests/wine/console_probe.cpp, which also reports the console's
-// input mode.
+// exact test.dat and the status. Ctrl+Break, the window's close, a logoff and a shutdown, which
+// Wine 8 does not deliver to the program, are raised by tests/wine/console_probe.cpp, which also
+// reports the console's input mode.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -354,9 +354,10 @@ TEST_F(ConsoleWindow, CtrlCTypedKeepsEverythingAndEndsAsInterrupted) {
   EXPECT_EQ(read_file(file("test.dat")), kRecords);
 }
 
-// Wine 8 raises nothing for Ctrl+Break typed in its window, and closing the window ends the
-// processes without a CTRL_CLOSE_EVENT; the helper raises the event in comlog.exe the way
-// Windows does, once the device's lines are in.
+// Wine 8 raises nothing for Ctrl+Break typed in its window, closing the window ends the
+// processes without a CTRL_CLOSE_EVENT, and a logoff or a shutdown never reaches a console
+// program; the helper raises the event in comlog.exe the way Windows does, once the device's
+// lines are in.
 class ConsoleWindowEvent : public ConsoleWindow,
                            public ::testing::WithParamInterface<const char*> {};
 
@@ -371,7 +372,8 @@ TEST_P(ConsoleWindowEvent, KeepsEverythingAndEndsAsInterrupted) {
   EXPECT_EQ(read_file(file("test.dat")), kRecords);
 }
 
-INSTANTIATE_TEST_SUITE_P(CtrlBreakAndClose, ConsoleWindowEvent, ::testing::Values("break", "close"),
+INSTANTIATE_TEST_SUITE_P(ControlEvents, ConsoleWindowEvent,
+                         ::testing::Values("break", "close", "logoff", "shutdown"),
                          [](const auto& info) { return std::string(info.param); });
 
 }  // namespace
