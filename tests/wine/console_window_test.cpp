@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "wine_paths.h"
 
 namespace {
 
@@ -48,21 +49,12 @@ std::string missing_tool() {
   return "";
 }
 
-// A host path as Wine's programs see it: drive Z: is the root of the file system.
-std::string windows_path(const std::string& path) {
-  std::string windows = "Z:" + std::filesystem::canonical(path).string();
-  for (char& c : windows) {
-    if (c == '/') c = '\\';
-  }
-  return windows;
-}
-
 std::string quoted_windows_path(const std::string& path) {
-  return "\"" + windows_path(path) + "\"";
+  return "\"" + windows_path_of(path) + "\"";
 }
 
 std::string banner() {
-  return port_opened_message(kCom5) + "running " + windows_path(COMLOG_EXE_PATH) +
+  return port_opened_message(kCom5) + "running " + windows_path_of(COMLOG_EXE_PATH) +
          "\r\nrunning\r\n";
 }
 

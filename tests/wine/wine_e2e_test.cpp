@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "wine_paths.h"
 
 namespace {
 
@@ -35,15 +36,6 @@ std::string missing_tool() {
   }
   if (std::system("command -v wine >/dev/null 2>&1") != 0) return "no Wine: apt-get install wine";
   return "";
-}
-
-// A program as Wine reports it to itself: drive Z: is the root of the file system.
-std::string windows_path_of(const std::string& program) {
-  std::string path = "Z:" + std::filesystem::canonical(program).string();
-  for (char& c : path) {
-    if (c == '/') c = '\\';
-  }
-  return path;
 }
 
 std::string windows_path_of_exe() {
