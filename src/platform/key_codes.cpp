@@ -165,6 +165,17 @@ int key_record_code(const KeyRecord& record) {
   return row ? code_of_row(*row, record) : -1;
 }
 
+namespace {
+
+// What read_key passes over on its way to a key: records that are not keys, releases, and
+// presses without a character that yield nothing.
+bool passed_over_by_read(const KeyRecord& record) {
+  if (!record.is_key_event || !record.key_down) return true;
+  return record.character == 0 && key_record_code(record) == -1;
+}
+
+}  // namespace
+
 int key_pending_from(ConsoleQueue* console, KeyState* state) {
   if (state->pending_extended != -1) return 1;
   uint32_t queued = 0;
@@ -178,6 +189,17 @@ int key_pending_from(ConsoleQueue* console, KeyState* state) {
     const uint16_t vk = record.virtual_key;
     if (vk == kVkShift || vk == kVkControl || vk == kVkMenu) continue;
     if (key_record_code(record) != -1) return 1;
+  }
+  // The console looks at no more than so many records at once. When that look found no key, the
+  // records at its front that read_key would pass over anyway are taken off, so that a key behind
+  // thousands of them (mouse moves) is seen in a later turn rather than never.
+  if (records.size() < queued) {
+    for (const KeyRecord& record : records) {
+      KeyRecord removed;
+      if (!passed_over_by_read(record) || !console->remove_oldest(console->context, &removed)) {
+        break;
+      }
+    }
   }
   return 0;
 }

@@ -27,7 +27,8 @@ struct KeyRecord {
 struct ConsoleQueue {
   void* context;
   bool (*count)(void* context, uint32_t* queued);
-  // Copies every queued record, oldest first, without removing any.
+  // Copies the queued records, oldest first, without removing any: all of them, or as many as
+  // the console can look at in one go.
   bool (*peek_all)(void* context, std::vector<KeyRecord>* records);
   // Removes and returns the oldest record, waiting while the queue is empty.
   bool (*remove_oldest)(void* context, KeyRecord* record);

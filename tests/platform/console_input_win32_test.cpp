@@ -136,8 +136,8 @@ TEST_F(ConsoleInput, ReadKeyPutsTheInputModeBack) {
 }
 
 // The ANSI look at the queue may return more records than the count (two for a double-byte
-// character on code page 932), and the queue may hold thousands that yield nothing: a key
-// behind them is still seen.
+// character on code page 932), and the queue may hold thousands that yield nothing, more than
+// one look takes: a key behind them is still seen.
 TEST_F(ConsoleInput, AKeyBehindManyRecordsIsSeen) {
   ASSERT_TRUE(SetConsoleCP(932));
   std::vector<INPUT_RECORD> hiragana(40);
@@ -154,6 +154,14 @@ TEST_F(ConsoleInput, AKeyBehindManyRecordsIsSeen) {
   write(std::vector<INPUT_RECORD>(3000, mouse_move()));
   write({key(true, 'Q', 'q')});
   EXPECT_EQ(key_pending(), 1);
+  EXPECT_EQ(read_key(), 'q');
+  EXPECT_EQ(queued(), 0u);
+  // More than one look takes: the mouse moves ahead of the key go, a look at a time.
+  write(std::vector<INPUT_RECORD>(9000, mouse_move()));
+  write({key(true, 'Q', 'q')});
+  int turns = 0;
+  while (key_pending() == 0 && turns < 5) ++turns;
+  EXPECT_EQ(turns, 1);
   EXPECT_EQ(read_key(), 'q');
   EXPECT_EQ(queued(), 0u);
 }

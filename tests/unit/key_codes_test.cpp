@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <deque>
 #include <string>
 #include <vector>
@@ -37,8 +39,9 @@ struct ScriptedConsole {
   bool fail_set_zero = false;   // refuses to set mode 0
   bool fail_set_other = false;  // refuses to set any other mode (the restore)
   bool fail_remove = false;
-  int calls = 0;        // operations called, of any kind
-  bool waited = false;  // remove_oldest found the queue empty
+  size_t look_limit = SIZE_MAX;  // the most records one look copies
+  int calls = 0;                 // operations called, of any kind
+  bool waited = false;           // remove_oldest found the queue empty
   bool removed_in_other_mode = false;
   std::vector<uint32_t> modes_set;  // every mode asked for, refused or not
 };
@@ -55,7 +58,8 @@ bool scripted_peek_all(void* c, std::vector<KeyRecord>* records) {
   auto* console = static_cast<ScriptedConsole*>(c);
   ++console->calls;
   if (console->fail_peek) return false;
-  records->assign(console->queue.begin(), console->queue.end());
+  const size_t looked = std::min(console->queue.size(), console->look_limit);
+  records->assign(console->queue.begin(), console->queue.begin() + long(looked));
   return true;
 }
 
@@ -206,6 +210,43 @@ TEST(KeyPending, StaysZeroWithoutConsumingOrChangingMode) {
   for (int turn = 0; turn < 5; ++turn) EXPECT_EQ(key_pending_from(&queue, &state), 0);
   EXPECT_EQ(console.queue.size(), 4u);
   EXPECT_EQ(console.mode, kUserMode);
+}
+
+// A console that looks at only so many records: a key behind more records than that, which
+// read_key would pass over anyway, is still seen after a few turns.
+TEST(KeyPending, AKeyBehindMoreRecordsThanOneLookIsSeenInTime) {
+  ScriptedConsole console;
+  console.look_limit = 4;
+  for (int i = 0; i < 10; ++i) console.queue.push_back(mouse());
+  console.queue.push_back(release(0x51, 'q'));
+  console.queue.push_back(press(0x10, 0, kShift));
+  console.queue.push_back(press(0x31, 0, kLeftCtrl));  // Ctrl+1 yields nothing
+  console.queue.push_back(press(0x51, 'q'));
+  ConsoleQueue queue = queue_of(&console);
+  KeyState state;
+  int turns = 0;
+  while (key_pending_from(&queue, &state) == 0 && turns < 10) ++turns;
+  EXPECT_EQ(turns, 3);
+  EXPECT_EQ(console.queue.size(), 2u);
+  EXPECT_EQ(read_key_from(&queue, &state), 'q');
+  EXPECT_EQ(console.mode, kUserMode);
+}
+
+// Only what read_key would pass over is taken off: a character without a table row stays, to be
+// delivered by read_key in its turn, and a look that saw the whole queue takes nothing off.
+TEST(KeyPending, TakesOffOnlyWhatReadKeyWouldPassOver) {
+  ScriptedConsole console;
+  console.look_limit = 2;
+  console.queue = {mouse(), press(0xE2, '<'), mouse(), mouse()};
+  ConsoleQueue queue = queue_of(&console);
+  KeyState state;
+  for (int turn = 0; turn < 3; ++turn) EXPECT_EQ(key_pending_from(&queue, &state), 0);
+  ASSERT_EQ(console.queue.size(), 3u);
+  EXPECT_EQ(console.queue.front().character, '<');
+  console.look_limit = SIZE_MAX;
+  console.queue = {mouse(), release(0x41, 'a')};
+  EXPECT_EQ(key_pending_from(&queue, &state), 0);
+  EXPECT_EQ(console.queue.size(), 2u);
 }
 
 TEST(KeyPending, PendingExtendedCodeAnswersWithoutTheConsole) {
