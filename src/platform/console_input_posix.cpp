@@ -43,6 +43,10 @@ pid_t g_session = -1;  // whose leader (the shell) may have the logger's key mod
 Terminal g_terminal = Terminal::kNone;
 int64_t g_next_foreground_check_ms = 0;
 volatile sig_atomic_t g_continued = 0;
+// Set by SIGIO when the terminal has input, so that the loop reads the terminal only then instead
+// of asking it on every turn; stays set for good where the terminal cannot signal.
+volatile sig_atomic_t g_terminal_input = 1;
+bool g_input_signalled = false;
 termios g_user_settings;  // what the terminal had when the logger took it, put back at the end
 termios g_run_settings;
 termios g_mode0_settings;
@@ -139,7 +143,10 @@ void take_terminal() {
       g_user_settings = found;
       derive_key_modes();
     }
-    if (set_in_foreground(g_run_settings)) g_terminal = Terminal::kForeground;
+    if (set_in_foreground(g_run_settings)) {
+      g_terminal = Terminal::kForeground;
+      g_terminal_input = 1;  // keys typed while it was not the logger's
+    }
   }
   sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
@@ -180,10 +187,21 @@ void append(const std::vector<KeyRecord>& records) {
 }
 
 // Reads whatever the terminal has without waiting and queues the keys it makes, including those
-// whose wait for more bytes has run out.
+// whose wait for more bytes has run out. The terminal is read only once it has signalled input;
+// the flag is cleared before the read, so that input arriving during it signals again.
 void take_terminal_input() {
   std::vector<KeyRecord> records;
   unsigned char bytes[256];
+  if (g_input_signalled && g_terminal_input == 0) {
+    // No input: only held bytes whose wait has run out can make a key, which the clock tells.
+    int64_t deadline = 0;
+    if (terminal_decoder_waiting(g_decoder, &deadline) && now_ms() >= deadline) {
+      terminal_decoder_expire(&g_decoder, now_ms(), &records);
+      append(records);
+    }
+    return;
+  }
+  if (g_input_signalled) g_terminal_input = 0;
   while (g_terminal == Terminal::kForeground) {
     const ssize_t got = read(g_tty, bytes, sizeof bytes);
     if (got > 0) {
@@ -218,6 +236,7 @@ bool tty_peek_all(void*, std::vector<KeyRecord>* records) {
 
 bool tty_remove_oldest(void*, KeyRecord* record) {
   for (;;) {
+    g_terminal_input = 1;  // this waits on the terminal itself
     take_terminal_input();
     if (g_terminal != Terminal::kForeground) return false;
     if (!g_queue.empty()) {
@@ -271,6 +290,29 @@ void note_continued(int) {
   g_continued = 1;
 }
 
+void note_terminal_input(int) {
+  g_terminal_input = 1;
+}
+
+// Asks the terminal for SIGIO when input arrives; where it cannot, the terminal is read on every
+// turn.
+void signal_terminal_input() {
+  struct sigaction action = {};
+  action.sa_handler = note_terminal_input;
+  // A blocked console write goes on after the signal.
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGIO, &action, nullptr);
+  sigset_t io;
+  sigemptyset(&io);
+  sigaddset(&io, SIGIO);
+  sigprocmask(SIG_UNBLOCK, &io, nullptr);
+  const int flags = fcntl(g_tty, F_GETFL);
+  g_input_signalled = flags != -1 && fcntl(g_tty, F_SETOWN, getpid()) == 0 &&
+                      fcntl(g_tty, F_SETFL, flags | O_ASYNC) == 0;
+  g_terminal_input = 1;
+}
+
 void follow_job_control() {
   struct sigaction inherited;
   sigaction(SIGTSTP, nullptr, &inherited);
@@ -314,6 +356,7 @@ void open_console_input() {
   g_decoder.family = terminal_family_of(std::getenv("TERM"));
   derive_key_modes();
   follow_job_control();
+  signal_terminal_input();
   g_terminal = Terminal::kBackground;
   ask_for_terminal();
 }
