@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "decoded_keys.h"
 #include "terminal_decoder.h"
 
 namespace {
@@ -47,8 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t before = out.size();
     if (kind >= 0xF0) {
       const char* sequence = kSequences[kind - 0xF0];
-      terminal_decoder_feed(&decoder, reinterpret_cast<const unsigned char*>(sequence),
-                            std::strlen(sequence), now, &out);
+      feed_into(&decoder, reinterpret_cast<const unsigned char*>(sequence), std::strlen(sequence),
+                now, &out);
       if (was_idle && (out.size() != before + 1 || out.back().character != 0 || !idle(decoder))) {
         std::abort();
       }
@@ -56,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     size_t length = kind % 40;
     if (length > size - i) length = size - i;
-    terminal_decoder_feed(&decoder, data + i, length, now, &out);
+    feed_into(&decoder, data + i, length, now, &out);
     bool plain = true;
     for (size_t k = 0; k < length; ++k) plain &= data[i + k] < 0x80 && data[i + k] != 0x1B;
     if (was_idle && plain) {
@@ -68,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     i += length;
     if (decoder.held_count >= kTerminalHeldMax) std::abort();  // the hold never fills
   }
-  terminal_decoder_expire(&decoder, now + kEscapeWaitMs, &out);
+  expire_into(&decoder, now + kEscapeWaitMs, &out);
   // Past the deadline nothing may stay held.
   if (!idle(decoder)) std::abort();
   for (const KeyRecord& record : out) {

@@ -17,7 +17,7 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <deque>
+#include <initializer_list>
 
 #include "console_input.h"
 #include "key_codes.h"
@@ -51,8 +51,31 @@ termios g_user_settings;  // what the terminal had when the logger took it, put 
 termios g_run_settings;
 termios g_mode0_settings;
 TerminalDecoder g_decoder;
-std::deque<KeyRecord> g_queue;
 KeyState g_key_state;
+
+// The keys decoded and not yet taken, oldest first, in a ring. The terminal is read only while a
+// whole read's keys fit; the rest waits in the terminal.
+constexpr size_t kQueuedKeysMax = 1024;
+constexpr size_t kTerminalReadSize = 256;
+KeyRecord g_queue[kQueuedKeysMax];
+size_t g_queue_first = 0;
+size_t g_queue_count = 0;
+
+void queue_put(void*, const KeyRecord& record) {
+  if (g_queue_count == kQueuedKeysMax) return;  // not reached: see kTerminalReadSize
+  g_queue[(g_queue_first + g_queue_count) % kQueuedKeysMax] = record;
+  ++g_queue_count;
+}
+
+bool queue_take(KeyRecord* record) {
+  if (g_queue_count == 0) return false;
+  *record = g_queue[g_queue_first];
+  g_queue_first = (g_queue_first + 1) % kQueuedKeysMax;
+  --g_queue_count;
+  return true;
+}
+
+KeySink g_queue_sink = {nullptr, queue_put};
 
 int64_t now_ms() {
   timespec ts;
@@ -101,7 +124,7 @@ void forget_terminal() {
   close(g_tty);
   g_tty = -1;
   g_terminal = Terminal::kNone;
-  g_queue.clear();
+  g_queue_count = 0;
 }
 
 // Holds SIGTSTP, whose handler reads and changes the terminal's settings; returns the mask to
@@ -182,30 +205,29 @@ void follow_terminal() {
   ask_for_terminal();
 }
 
-void append(const std::vector<KeyRecord>& records) {
-  g_queue.insert(g_queue.end(), records.begin(), records.end());
-}
-
 // Reads whatever the terminal has without waiting and queues the keys it makes, including those
 // whose wait for more bytes has run out. The terminal is read only once it has signalled input;
 // the flag is cleared before the read, so that input arriving during it signals again.
 void take_terminal_input() {
-  std::vector<KeyRecord> records;
-  unsigned char bytes[256];
   if (g_input_signalled && g_terminal_input == 0) {
     // No input: only held bytes whose wait has run out can make a key, which the clock tells.
     int64_t deadline = 0;
     if (terminal_decoder_waiting(g_decoder, &deadline) && now_ms() >= deadline) {
-      terminal_decoder_expire(&g_decoder, now_ms(), &records);
-      append(records);
+      terminal_decoder_expire(&g_decoder, now_ms(), &g_queue_sink);
     }
     return;
   }
   if (g_input_signalled) g_terminal_input = 0;
+  unsigned char bytes[kTerminalReadSize];
   while (g_terminal == Terminal::kForeground) {
+    // A read makes at most a key per byte, plus the bytes held before it.
+    if (kQueuedKeysMax - g_queue_count < sizeof bytes + kTerminalHeldMax) {
+      g_terminal_input = 1;  // the rest is read once keys have been taken
+      break;
+    }
     const ssize_t got = read(g_tty, bytes, sizeof bytes);
     if (got > 0) {
-      terminal_decoder_feed(&g_decoder, bytes, static_cast<size_t>(got), now_ms(), &records);
+      terminal_decoder_feed(&g_decoder, bytes, static_cast<size_t>(got), now_ms(), &g_queue_sink);
       continue;
     }
     if (got < 0 && errno == EINTR) continue;
@@ -215,8 +237,7 @@ void take_terminal_input() {
     break;
   }
   if (g_tty < 0) return;
-  terminal_decoder_expire(&g_decoder, now_ms(), &records);
-  append(records);
+  terminal_decoder_expire(&g_decoder, now_ms(), &g_queue_sink);
 }
 
 bool tty_count(void*, uint32_t* queued) {
@@ -224,13 +245,15 @@ bool tty_count(void*, uint32_t* queued) {
   take_terminal_input();
   if (g_tty < 0) return false;
   // Keys typed for the logger wait while another process group has the terminal.
-  *queued = g_terminal == Terminal::kForeground ? static_cast<uint32_t>(g_queue.size()) : 0;
+  *queued = g_terminal == Terminal::kForeground ? static_cast<uint32_t>(g_queue_count) : 0;
   return true;
 }
 
-bool tty_peek_all(void*, std::vector<KeyRecord>* records) {
+bool tty_peek(void*, KeyRecord* records, uint32_t capacity, uint32_t* copied) {
   if (g_tty < 0) return false;
-  records->assign(g_queue.begin(), g_queue.end());
+  const size_t count = g_queue_count < capacity ? g_queue_count : capacity;
+  for (size_t i = 0; i < count; ++i) records[i] = g_queue[(g_queue_first + i) % kQueuedKeysMax];
+  *copied = static_cast<uint32_t>(count);
   return true;
 }
 
@@ -239,11 +262,7 @@ bool tty_remove_oldest(void*, KeyRecord* record) {
     g_terminal_input = 1;  // this waits on the terminal itself
     take_terminal_input();
     if (g_terminal != Terminal::kForeground) return false;
-    if (!g_queue.empty()) {
-      *record = g_queue.front();
-      g_queue.pop_front();
-      return true;
-    }
+    if (queue_take(record)) return true;
     // Wait for a byte, or until held bytes are due to be forced out.
     int timeout = -1;
     int64_t deadline = 0;
@@ -269,7 +288,7 @@ bool tty_set_mode(void*, uint32_t mode) {
   return set_in_foreground(mode == 0 ? g_mode0_settings : g_run_settings);
 }
 
-ConsoleQueue g_console = {nullptr,           tty_count,    tty_peek_all,
+ConsoleQueue g_console = {nullptr,           tty_count,    tty_peek,
                           tty_remove_oldest, tty_get_mode, tty_set_mode};
 
 struct sigaction g_stop_action;

@@ -38,25 +38,26 @@ bool console_count(void*, uint32_t* queued) {
 }
 
 // The count is of the console's own records, but read through the ANSI interface a double-byte
-// character comes as two: the look makes room for twice the count and takes the number the peek
-// reports. The room is capped, and halved whenever the console refuses a look of that size (an
-// old console does for thousands of queued mouse moves), so that the look never fails for good.
-constexpr DWORD kMostRecordsLookedAt = 8192;
+// character comes as two: the look makes room for twice the count (as much as the key logic
+// takes) and takes the number the peek reports. The room is halved whenever the console refuses
+// a look of that size (an old console does for thousands of queued mouse moves).
 std::vector<INPUT_RECORD> g_looked_at;  // kept from one look to the next
 
-bool console_peek_all(void*, std::vector<KeyRecord>* records) {
+bool console_peek(void*, KeyRecord* records, uint32_t capacity, uint32_t* copied) {
   DWORD count = 0;
   if (!GetNumberOfConsoleInputEvents(g_input, &count)) return false;
-  records->clear();
+  *copied = 0;
   if (count == 0) return true;
-  DWORD room = count < kMostRecordsLookedAt / 2 ? count * 2 : kMostRecordsLookedAt;
+  DWORD room = count < capacity / 2 ? count * 2 : capacity;
   if (g_looked_at.size() < room) g_looked_at.resize(room);
   DWORD seen = 0;
   while (!PeekConsoleInputA(g_input, g_looked_at.data(), room, &seen)) {
     if (room == 1) return false;
     room /= 2;
   }
-  for (DWORD i = 0; i < seen && i < room; ++i) records->push_back(key_record_of(g_looked_at[i]));
+  if (seen > room) seen = room;
+  for (DWORD i = 0; i < seen; ++i) records[i] = key_record_of(g_looked_at[i]);
+  *copied = seen;
   return true;
 }
 
@@ -80,8 +81,7 @@ bool console_set_mode(void*, uint32_t mode) {
   return SetConsoleMode(g_input, mode) != 0;
 }
 
-ConsoleQueue g_console = {nullptr,          console_count,
-                          console_peek_all, console_remove_oldest,
+ConsoleQueue g_console = {nullptr,          console_count,   console_peek, console_remove_oldest,
                           console_get_mode, console_set_mode};
 
 // The normal exit path closes the two handles (std::exit runs this); any other end of the process

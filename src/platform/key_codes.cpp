@@ -182,9 +182,11 @@ int key_pending_from(ConsoleQueue* console, KeyState* state) {
   // A console that cannot be counted or looked at has nothing waiting; read_key then reports
   // the failure.
   if (!console->count(console->context, &queued) || queued == 0) return 0;
-  std::vector<KeyRecord> records;
-  if (!console->peek_all(console->context, &records)) return 0;
-  for (const KeyRecord& record : records) {
+  uint32_t looked = 0;
+  if (!console->peek(console->context, state->looked_at, kMostRecordsLookedAt, &looked)) return 0;
+  const KeyRecord* const records = state->looked_at;
+  for (uint32_t i = 0; i < looked; ++i) {
+    const KeyRecord& record = records[i];
     if (!record.is_key_event || !record.key_down) continue;
     const uint16_t vk = record.virtual_key;
     if (vk == kVkShift || vk == kVkControl || vk == kVkMenu) continue;
@@ -193,10 +195,10 @@ int key_pending_from(ConsoleQueue* console, KeyState* state) {
   // The console looks at no more than so many records at once. When that look found no key, the
   // records at its front that read_key would pass over anyway are taken off, so that a key behind
   // thousands of them (mouse moves) is seen in a later turn rather than never.
-  if (records.size() < queued) {
-    for (const KeyRecord& record : records) {
+  if (looked < queued || looked == kMostRecordsLookedAt) {
+    for (uint32_t i = 0; i < looked; ++i) {
       KeyRecord removed;
-      if (!passed_over_by_read(record) || !console->remove_oldest(console->context, &removed)) {
+      if (!passed_over_by_read(records[i]) || !console->remove_oldest(console->context, &removed)) {
         break;
       }
     }

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 // Control-key state bits of a key record.
 enum : uint32_t {
@@ -28,17 +27,22 @@ struct ConsoleQueue {
   void* context;
   bool (*count)(void* context, uint32_t* queued);
   // Copies the queued records, oldest first, without removing any: all of them, or as many as
-  // the console can look at in one go.
-  bool (*peek_all)(void* context, std::vector<KeyRecord>* records);
+  // `capacity` or the console allows in one look; *copied is how many.
+  bool (*peek)(void* context, KeyRecord* records, uint32_t capacity, uint32_t* copied);
   // Removes and returns the oldest record, waiting while the queue is empty.
   bool (*remove_oldest)(void* context, KeyRecord* record);
   bool (*get_mode)(void* context, uint32_t* mode);
   bool (*set_mode)(void* context, uint32_t mode);
 };
 
-// The process-wide key state: the extended code still to be delivered, or -1.
+// The most queued records one look at the console examines.
+constexpr uint32_t kMostRecordsLookedAt = 8192;
+
+// The process-wide key state: the extended code still to be delivered (or -1), and the room for
+// a look at the queue, which the idle turn, with nothing queued, never touches.
 struct KeyState {
   int pending_extended = -1;
+  KeyRecord looked_at[kMostRecordsLookedAt];
 };
 
 // Whether the key table has a row for this virtual-key code (89 keys do).

@@ -87,14 +87,14 @@ Key ascii_key(unsigned char b) {
   return {kVkNonAscii, 0, c};  // not reached: every byte below 0x80 is covered above
 }
 
-void emit(std::vector<KeyRecord>* out, Key key, uint32_t extra) {
+void emit(KeySink* out, Key key, uint32_t extra) {
   // An Alt key carries no character, so that the key table's Alt column decides its code.
   const char character = (extra & kAlt) ? 0 : key.character;
-  out->push_back(KeyRecord{true, true, key.virtual_key, character, key.modifiers | extra});
+  out->put(out->context, KeyRecord{true, true, key.virtual_key, character, key.modifiers | extra});
 }
 
-void emit_special(std::vector<KeyRecord>* out, uint16_t virtual_key, uint32_t modifiers) {
-  out->push_back(KeyRecord{true, true, virtual_key, 0, modifiers});
+void emit_special(KeySink* out, uint16_t virtual_key, uint32_t modifiers) {
+  out->put(out->context, KeyRecord{true, true, virtual_key, 0, modifiers});
 }
 
 // The xterm modifier parameter: 1 + (Shift 1 | Alt 2 | Ctrl 4 | Meta 8); Meta counts as Alt.
@@ -222,7 +222,7 @@ uint32_t letter_modifiers(const Parameters& parameters) {
 }
 
 void decode_csi(TerminalFamily family, const Parameters& parameters, unsigned char final_byte,
-                uint32_t extra, std::vector<KeyRecord>* out) {
+                uint32_t extra, KeySink* out) {
   uint16_t virtual_key = 0;
   uint32_t modifiers = 0;
   if (family == TerminalFamily::kLinuxConsole && final_byte == 'P' && parameters.count == 0) {
@@ -250,7 +250,7 @@ void decode_csi(TerminalFamily family, const Parameters& parameters, unsigned ch
 }
 
 void decode_ss3(const Parameters& parameters, unsigned char final_byte, uint32_t extra,
-                std::vector<KeyRecord>* out) {
+                KeySink* out) {
   const uint32_t modifiers = letter_modifiers(parameters) | extra;
   uint16_t virtual_key = 0;
   if (letter_key(final_byte, &virtual_key)) {
@@ -277,7 +277,7 @@ constexpr size_t kX10MouseReportLength = 6;
 
 // `ESC [` or `ESC O` and what follows. Returns the bytes used, 0 while more are needed.
 size_t parse_sequence(TerminalFamily family, const unsigned char* p, size_t n, bool force,
-                      uint32_t extra, std::vector<KeyRecord>* out) {
+                      uint32_t extra, KeySink* out) {
   const bool ss3 = p[1] == 'O';
   // Alone (or before a byte that cannot continue it) it was Alt with '[' or 'O'.
   if (n == 2 && !force) return 0;
@@ -324,8 +324,7 @@ size_t parse_sequence(TerminalFamily family, const unsigned char* p, size_t n, b
 }
 
 // One UTF-8 character (or a stray byte of one) as a key without a table row.
-size_t parse_non_ascii(const unsigned char* p, size_t n, bool force, uint32_t extra,
-                       std::vector<KeyRecord>* out) {
+size_t parse_non_ascii(const unsigned char* p, size_t n, bool force, uint32_t extra, KeySink* out) {
   const unsigned char lead = p[0];
   size_t length = 1;
   if (lead >= 0xC0 && lead <= 0xDF) length = 2;
@@ -339,7 +338,7 @@ size_t parse_non_ascii(const unsigned char* p, size_t n, bool force, uint32_t ex
 }
 
 size_t parse_escape(TerminalFamily family, const unsigned char* p, size_t n, bool force,
-                    uint32_t extra, std::vector<KeyRecord>* out) {
+                    uint32_t extra, KeySink* out) {
   if (n == 1) {
     if (!force) return 0;
     emit(out, ascii_key(kEsc), extra);
@@ -367,8 +366,7 @@ size_t parse_escape(TerminalFamily family, const unsigned char* p, size_t n, boo
 
 // Decodes the key at the start of p[0..n). Returns the bytes it used, or 0 when they may be the
 // start of a longer sequence; with `force` the bytes are taken as they stand and never 0.
-size_t parse(TerminalFamily family, const unsigned char* p, size_t n, bool force,
-             std::vector<KeyRecord>* out) {
+size_t parse(TerminalFamily family, const unsigned char* p, size_t n, bool force, KeySink* out) {
   constexpr uint32_t extra = 0;
   if (p[0] == kEsc) return parse_escape(family, p, n, force, extra, out);
   if (p[0] < 0x80) {
@@ -378,7 +376,7 @@ size_t parse(TerminalFamily family, const unsigned char* p, size_t n, bool force
   return parse_non_ascii(p, n, force, extra, out);
 }
 
-void drain(TerminalDecoder* decoder, bool force, std::vector<KeyRecord>* out) {
+void drain(TerminalDecoder* decoder, bool force, KeySink* out) {
   while (decoder->held_count > 0) {
     const size_t used = parse(decoder->family, decoder->held, decoder->held_count, force, out);
     if (used == 0) return;
@@ -402,8 +400,7 @@ bool terminal_decoder_waiting(const TerminalDecoder& decoder, int64_t* deadline_
   return true;
 }
 
-void terminal_decoder_expire(TerminalDecoder* decoder, int64_t now_ms,
-                             std::vector<KeyRecord>* out) {
+void terminal_decoder_expire(TerminalDecoder* decoder, int64_t now_ms, KeySink* out) {
   int64_t deadline = 0;
   if (!terminal_decoder_waiting(*decoder, &deadline) || now_ms < deadline) return;
   decoder->skipping = false;
@@ -411,7 +408,7 @@ void terminal_decoder_expire(TerminalDecoder* decoder, int64_t now_ms,
 }
 
 void terminal_decoder_feed(TerminalDecoder* decoder, const unsigned char* bytes, size_t count,
-                           int64_t now_ms, std::vector<KeyRecord>* out) {
+                           int64_t now_ms, KeySink* out) {
   terminal_decoder_expire(decoder, now_ms, out);
   // Byte by byte, so that where the input was split can never change the result.
   for (size_t i = 0; i < count; ++i) {

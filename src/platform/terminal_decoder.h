@@ -10,7 +10,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "key_codes.h"
 
@@ -41,15 +40,22 @@ struct TerminalDecoder {
   int64_t deadline_ms = 0;
 };
 
-// Decodes `count` bytes that arrived at `now_ms`, appending the records of every complete key to
-// `out`. Held bytes whose deadline has passed are forced out first.
+// Where the decoder puts the records it makes, one at a time, in order.
+struct KeySink {
+  void* context;
+  void (*put)(void* context, const KeyRecord& record);
+};
+
+// Decodes `count` bytes that arrived at `now_ms`, putting the records of every complete key into
+// `out`; never more records than bytes, plus the bytes held before. Held bytes whose deadline has
+// passed are forced out first.
 void terminal_decoder_feed(TerminalDecoder* decoder, const unsigned char* bytes, size_t count,
-                           int64_t now_ms, std::vector<KeyRecord>* out);
+                           int64_t now_ms, KeySink* out);
 
 // Forces out what is held once its deadline has passed: ESC alone becomes Esc, `ESC [` Alt+[,
 // `ESC O` Alt+O, a cut-off UTF-8 character its record; any other incomplete sequence yields
 // nothing.
-void terminal_decoder_expire(TerminalDecoder* decoder, int64_t now_ms, std::vector<KeyRecord>* out);
+void terminal_decoder_expire(TerminalDecoder* decoder, int64_t now_ms, KeySink* out);
 
 // True while bytes are held for more input; *deadline_ms is then when they will be forced out.
 bool terminal_decoder_waiting(const TerminalDecoder& decoder, int64_t* deadline_ms);

@@ -54,12 +54,13 @@ bool scripted_count(void* c, uint32_t* queued) {
   return true;
 }
 
-bool scripted_peek_all(void* c, std::vector<KeyRecord>* records) {
+bool scripted_peek(void* c, KeyRecord* records, uint32_t capacity, uint32_t* copied) {
   auto* console = static_cast<ScriptedConsole*>(c);
   ++console->calls;
   if (console->fail_peek) return false;
-  const size_t looked = std::min(console->queue.size(), console->look_limit);
-  records->assign(console->queue.begin(), console->queue.begin() + long(looked));
+  const size_t looked = std::min({console->queue.size(), console->look_limit, size_t(capacity)});
+  std::copy(console->queue.begin(), console->queue.begin() + long(looked), records);
+  *copied = uint32_t(looked);
   return true;
 }
 
@@ -95,8 +96,7 @@ bool scripted_set_mode(void* c, uint32_t mode) {
 }
 
 ConsoleQueue queue_of(ScriptedConsole* console) {
-  return ConsoleQueue{console,           scripted_count,
-                      scripted_peek_all, scripted_remove_oldest,
+  return ConsoleQueue{console,           scripted_count,   scripted_peek, scripted_remove_oldest,
                       scripted_get_mode, scripted_set_mode};
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "decoded_keys.h"
 #include "key_codes.h"
 
 namespace {
@@ -44,8 +45,7 @@ std::vector<Key> keys_of(const std::vector<KeyRecord>& records) {
 
 void feed(TerminalDecoder* decoder, const std::string& bytes, int64_t now,
           std::vector<KeyRecord>* out) {
-  terminal_decoder_feed(decoder, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
-                        now, out);
+  feed_into(decoder, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), now, out);
 }
 
 // What one decoding of `parts`, all arriving at kStart, gives before the deadline and after it.
@@ -68,7 +68,7 @@ Decoded decode(const std::vector<std::string>& parts,
   if (d.waiting) {
     EXPECT_EQ(deadline, kStart + kEscapeWaitMs);
   }
-  terminal_decoder_expire(&decoder, kStart + kEscapeWaitMs, &out);
+  expire_into(&decoder, kStart + kEscapeWaitMs, &out);
   d.all = keys_of(out);
   EXPECT_FALSE(terminal_decoder_waiting(decoder, &deadline));
   return d;
@@ -304,9 +304,9 @@ TEST(TerminalTiming, LoneEscWaitsForItsDeadline) {
   int64_t deadline = 0;
   ASSERT_TRUE(terminal_decoder_waiting(decoder, &deadline));
   EXPECT_EQ(deadline, kEscapeWaitMs);
-  terminal_decoder_expire(&decoder, kEscapeWaitMs - 1, &out);
+  expire_into(&decoder, kEscapeWaitMs - 1, &out);
   EXPECT_TRUE(out.empty());
-  terminal_decoder_expire(&decoder, kEscapeWaitMs, &out);
+  expire_into(&decoder, kEscapeWaitMs, &out);
   EXPECT_EQ(keys_of(out), (std::vector<Key>{{0x1B, 0x1B, 0}}));
 }
 
@@ -333,9 +333,9 @@ TEST(TerminalTiming, EachByteRestartsTheWait) {
   feed(&decoder, "\033", 0, &out);
   feed(&decoder, "[", 40, &out);
   feed(&decoder, "", 80, &out);  // an empty read is no byte
-  terminal_decoder_expire(&decoder, 40 + kEscapeWaitMs - 1, &out);
+  expire_into(&decoder, 40 + kEscapeWaitMs - 1, &out);
   EXPECT_TRUE(out.empty());
-  terminal_decoder_expire(&decoder, 40 + kEscapeWaitMs, &out);
+  expire_into(&decoder, 40 + kEscapeWaitMs, &out);
   EXPECT_EQ(keys_of(out), (std::vector<Key>{{0xDB, 0, A}}));
 }
 
@@ -387,9 +387,12 @@ bool q_count(void* c, uint32_t* n) {
   *n = static_cast<uint32_t>(static_cast<QueueConsole*>(c)->queue.size());
   return true;
 }
-bool q_peek(void* c, std::vector<KeyRecord>* records) {
+bool q_peek(void* c, KeyRecord* records, uint32_t capacity, uint32_t* copied) {
   const auto& queue = static_cast<QueueConsole*>(c)->queue;
-  records->assign(queue.begin(), queue.end());
+  *copied = 0;
+  for (auto at = queue.begin(); at != queue.end() && *copied < capacity; ++at) {
+    records[(*copied)++] = *at;
+  }
   return true;
 }
 bool q_remove(void* c, KeyRecord* record) {
@@ -452,7 +455,7 @@ TEST_P(TerminalCodes, BytesGiveTheseKeyCodes) {
   decoder.family = c.family;
   std::vector<KeyRecord> out;
   feed(&decoder, c.bytes, kStart, &out);
-  terminal_decoder_expire(&decoder, kStart + kEscapeWaitMs, &out);
+  expire_into(&decoder, kStart + kEscapeWaitMs, &out);
   QueueConsole console;
   console.queue.assign(out.begin(), out.end());
   ConsoleQueue queue{&console, q_count, q_peek, q_remove, q_get, q_set};
