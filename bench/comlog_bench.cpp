@@ -342,6 +342,30 @@ std::string format(const char* pattern, double value) {
   return text;
 }
 
+// CPU seconds the whole machine spent busy so far (/proc/stat: all but idle and iowait).
+double machine_busy_seconds() {
+  std::istringstream fields(read_file("/proc/stat"));
+  std::string cpu;
+  fields >> cpu;
+  unsigned long long ticks = 0, busy = 0;
+  for (int i = 0; i < 8 && (fields >> ticks); ++i) {
+    if (i != 3 && i != 4) busy += ticks;
+  }
+  return double(busy) / double(sysconf(_SC_CLK_TCK));
+}
+
+// CPU seconds this benchmark and the children it has waited for used so far.
+double own_busy_seconds() {
+  double total = 0;
+  for (int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
+    rusage used;
+    getrusage(who, &used);
+    total += double(used.ru_utime.tv_sec) + double(used.ru_utime.tv_usec) / 1e6 +
+             double(used.ru_stime.tv_sec) + double(used.ru_stime.tv_usec) / 1e6;
+  }
+  return total;
+}
+
 // The program `name` as found on PATH, or "" when it is not installed.
 std::string find_program(const std::string& name) {
   const char* path = std::getenv("PATH");
@@ -492,6 +516,8 @@ int main(int argc, char** argv) {
   // Sleeps end on time rather than up to 50 µs late, so that short paces can be slept.
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   const int64_t bench_start = now_ns();
+  // Other work on the machine disturbs every figure; the run says how much there was.
+  const double machine_busy0 = machine_busy_seconds(), own_busy0 = own_busy_seconds();
 
   // Side by side, one after another, each on a fresh pair of pseudo-terminals.
   enum { kComlog, kFloor, kPicocom, kTio, kCat, kColumns };
@@ -646,7 +672,14 @@ int main(int argc, char** argv) {
          "one read, because comlog was off its core for a moment or the pseudo-terminal passed "
          "two writes on at once; the benchmark cannot tell which. The last column counts how "
          "often the kernel took comlog's core away during the run.\n";
-  out << "\nBenchmark run: " << format("%.0f s", double(now_ns() - bench_start) / 1e9) << ".\n";
+  const double run_seconds = double(now_ns() - bench_start) / 1e9;
+  // The kernel's own work for the pseudo-terminals counts as other work here.
+  const double other_busy =
+      (machine_busy_seconds() - machine_busy0) - (own_busy_seconds() - own_busy0);
+  out << "\nBenchmark run: " << format("%.0f s", run_seconds)
+      << "; CPU used by everything else on the machine meanwhile (other programs and the "
+      << "kernel's workers): " << format("%.2f", std::max(0.0, other_busy / run_seconds))
+      << " cores on average.\n";
 
   std::fputs(out.str().c_str(), stdout);
   std::ofstream file(results, std::ios::binary);
