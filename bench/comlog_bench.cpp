@@ -31,8 +31,11 @@
 
 namespace {
 
-constexpr int kLatencyLines = 3000;
-constexpr int kWarmUpLines = 200;
+// Latency is measured in rounds, each program started afresh in every round, so that a moment of
+// other work on the machine spreads over the columns instead of landing on one.
+constexpr int kRounds = 3;
+constexpr int kLatencyLines = 1000;  // timed, per round
+constexpr int kWarmUpLines = 200;    // per round, before them
 constexpr int kPaceLines = 1000;
 constexpr double kIdleSeconds = 3.0;      // comlog's, for its loop turn
 constexpr double kPeerIdleSeconds = 2.0;  // every other column's
@@ -253,14 +256,19 @@ struct Latency {
 };
 
 // One line in flight at a time: written on the device side, timed until its LF on the console.
-Latency measure_latency(int device, int console) {
-  std::vector<double> samples;
+// Adds the samples to `samples`; false if a line did not come back.
+bool measure_latency(int device, int console, std::vector<double>* samples) {
   for (int i = 0; i < kWarmUpLines + kLatencyLines; ++i) {
     const int64_t sent = now_ns();
     write_all(device, kLine, sizeof kLine - 1);
-    if (!read_lines(console, 1)) return Latency{};
-    if (i >= kWarmUpLines) samples.push_back(double(now_ns() - sent) / 1000.0);
+    if (!read_lines(console, 1)) return false;
+    if (i >= kWarmUpLines) samples->push_back(double(now_ns() - sent) / 1000.0);
   }
+  return true;
+}
+
+Latency summarize(std::vector<double> samples) {
+  if (samples.empty()) return Latency{};
   std::sort(samples.begin(), samples.end());
   Latency latency;
   latency.median_us = samples[samples.size() / 2];
@@ -439,8 +447,9 @@ void stop(pid_t pid, int console, bool by_key) {
 // One column of the side-by-side table: a program run over a fresh pair of pseudo-terminals.
 struct Column {
   std::string heading;
-  std::string program;  // the executable, for its stripped size; "" when not installed
-  std::string problem;  // why nothing was measured, or ""
+  std::string program;          // the executable, for its stripped size; "" when not installed
+  std::string problem;          // why nothing was measured, or ""
+  std::vector<double> samples;  // echo latencies of all rounds, µs
   Latency latency;
   double idle_user = 0, idle_system = 0;  // CPU seconds per second of idling
   long long peak_kib = -1;                // VmHWM just before it was stopped
@@ -449,15 +458,13 @@ struct Column {
   double turn_us = 0;         // comlog only: one idle loop turn
 };
 
-// Runs `command` (PORT stands for the device's pseudo-terminal, LOG for its log file) and
-// measures it: idle CPU first, then latency, then peak memory; `log` is the file it logs to,
-// relative to its folder, or "" for none.
+// Runs `command` (PORT stands for the device's pseudo-terminal, LOG for its log file) for one
+// round and measures it: idle CPU first (if `idle_seconds` > 0), then latency, then peak
+// memory; `log` is the file it logs to, relative to its folder, or "" for none.
 void measure(Column* column, std::vector<std::string> command, const std::string& log,
              bool is_comlog, double idle_seconds) {
-  if (column->program.empty()) {
-    column->problem = "not installed";
-    return;
-  }
+  if (column->program.empty()) column->problem = "not installed";
+  if (!column->problem.empty()) return;
   Pty device = open_pty(), console = open_pty();
   const Setup setup = make_setup(device);
   for (std::string& word : command) {
@@ -470,7 +477,7 @@ void measure(Column* column, std::vector<std::string> command, const std::string
     column->problem = waitpid(pid, &status, WNOHANG) == pid
                           ? "ended before it echoed a line (status " + std::to_string(status) + ")"
                           : "echoed no line in 5 s";
-  } else {
+  } else if (idle_seconds > 0) {
     double user0, system0, user1, system1;
     cpu_seconds(pid, &user0, &system0);
     const long long reads0 = read_calls(pid);
@@ -483,17 +490,20 @@ void measure(Column* column, std::vector<std::string> command, const std::string
     column->idle_system = (system1 - system0) / idle_wall;
     // comlog's idle turn makes one read call (the terminal, for keys) and one ioctl (the port).
     if (is_comlog) column->turn_us = idle_wall * 1e6 / double(reads1 - reads0);
-    column->latency = measure_latency(device.master, console.master);
+  }
+  if (column->problem.empty()) {
+    if (!measure_latency(device.master, console.master, &column->samples)) {
+      column->problem = "lost a line";
+    }
     column->sent += kWarmUpLines + kLatencyLines;
-    if (!column->latency.ok) column->problem = "lost a line";
-    column->peak_kib = status_value(pid, "VmHWM:");
+    column->peak_kib = std::max(column->peak_kib, status_value(pid, "VmHWM:"));
   }
   stop(pid, console.master, is_comlog);
   if (!log.empty()) {
     const std::string logged = read_file(setup.work + "/" + log);
-    column->logged = int(std::count(logged.begin(), logged.end(), '\n'));
+    column->logged =
+        std::max(column->logged, 0) + int(std::count(logged.begin(), logged.end(), '\n'));
   }
-  column->stripped_kib = stripped_kib(column->program);
   close_pty(&device);
   close_pty(&console);
   remove_setup(setup);
@@ -532,18 +542,30 @@ int main(int argc, char** argv) {
   columns[kTio].program = find_program("tio");
   columns[kCat].heading = "cat";
   columns[kCat].program = find_program("cat");
-  measure(&columns[kComlog], {comlog, "1"}, "test.dat", true, kIdleSeconds);
-  measure(&columns[kFloor], {relay, "PORT"}, "", false, kPeerIdleSeconds);
-  // Raw at 115200 8N1, no mapping; quiet, so no banner; no lock file and no hang-up on exit.
-  measure(&columns[kPicocom],
-          {"picocom", "--baud", "115200", "--quiet", "--nolock", "--noreset", "--logfile", "LOG",
-           "PORT"},
-          "peer.log", false, kPeerIdleSeconds);
-  // 115200 8N1 are its defaults, given anyway; muted, so no banner.
-  measure(&columns[kTio],
-          {"tio", "--baudrate", "115200", "--mute", "--log", "--log-file", "LOG", "PORT"},
-          "peer.log", false, kPeerIdleSeconds);
-  measure(&columns[kCat], {"cat", "PORT"}, "", false, kPeerIdleSeconds);
+  // The command of each column; PORT and LOG are filled in by measure().
+  const std::vector<std::string> commands[kColumns] = {
+      {comlog, "1"},
+      {relay, "PORT"},
+      // Raw at 115200 8N1, no mapping; quiet, so no banner; no lock file, no hang-up on exit.
+      {"picocom", "--baud", "115200", "--quiet", "--nolock", "--noreset", "--logfile", "LOG",
+       "PORT"},
+      // 115200 8N1 are its defaults, given anyway; muted, so no banner.
+      {"tio", "--baudrate", "115200", "--mute", "--log", "--log-file", "LOG", "PORT"},
+      {"cat", "PORT"},
+  };
+  const char* const logs[kColumns] = {"test.dat", "", "peer.log", "peer.log", ""};
+  // Each round starts with a different column, so that none always follows the same one.
+  for (int round = 0; round < kRounds; ++round) {
+    for (int k = 0; k < kColumns; ++k) {
+      const int i = (round + k) % kColumns;
+      const double idle = round > 0 ? 0 : i == kComlog ? kIdleSeconds : kPeerIdleSeconds;
+      measure(&columns[i], commands[i], logs[i], i == kComlog, idle);
+    }
+  }
+  for (Column& column : columns) {
+    column.latency = summarize(column.samples);
+    if (!column.program.empty()) column.stripped_kib = stripped_kib(column.program);
+  }
   const std::string picocom_version =
       columns[kPicocom].program.empty() ? "" : first_output_line("picocom --help");
   const std::string tio_version =
@@ -613,14 +635,16 @@ int main(int argc, char** argv) {
   out << "\n\n";
 
   out << "Method: each program runs in turn with the console pseudo-terminal as its controlling "
-      << "terminal and standard streams and the device's as its port; the benchmark starts it, "
-      << "writes a line every 100 ms until one comes back (the program is ready), then measures "
-      << "CPU over " << format("%.0f s", kPeerIdleSeconds) << " of idling ("
-      << format("%.0f s", kIdleSeconds) << " for comlog) from /proc/<pid>/stat, then "
-      << kWarmUpLines << " + " << kLatencyLines << " lines of \"600\\r\\n\", one at a time, "
-      << "timing the last " << kLatencyLines << " from the write on the device side to the "
-      << "echoed LF read (read(2), after poll) on the console side; then VmHWM from "
-      << "/proc/<pid>/status, and stops it. The floor is the benchmark's relay: it sets its port "
+      << "terminal and standard streams and the device's as its port, started afresh in each "
+      << "of " << kRounds << " rounds. The benchmark writes a line every 100 ms until one comes "
+      << "back (the program is ready); in the first round it measures CPU over "
+      << format("%.0f s", kPeerIdleSeconds) << " of idling (" << format("%.0f s", kIdleSeconds)
+      << " for comlog) from /proc/<pid>/stat; in every round it writes " << kWarmUpLines << " + "
+      << kLatencyLines << " lines of \"600\\r\\n\", one at a time, timing the last "
+      << kLatencyLines << " from the write on the device side to the echoed LF read (read(2), "
+      << "after poll) on the console side, reads VmHWM from /proc/<pid>/status and stops it. "
+      << "Median and 99th percentile are of all " << kRounds * kLatencyLines
+      << " lines. The floor is the benchmark's relay: it sets its port "
       << "and its console raw (cfmakeraw) and blocks in read, then writes what came. cat reads "
       << "the port as the benchmark set it up (raw). Stripped sizes are of the executable alone, "
       << "not the libraries it loads.";
