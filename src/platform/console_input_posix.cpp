@@ -209,35 +209,33 @@ void follow_terminal() {
 // whose wait for more bytes has run out. The terminal is read only once it has signalled input;
 // the flag is cleared before the read, so that input arriving during it signals again.
 void take_terminal_input() {
-  if (g_input_signalled && g_terminal_input == 0) {
-    // No input: only held bytes whose wait has run out can make a key, which the clock tells.
-    int64_t deadline = 0;
-    if (terminal_decoder_waiting(g_decoder, &deadline) && now_ms() >= deadline) {
-      terminal_decoder_expire(&g_decoder, now_ms(), &g_queue_sink);
-    }
-    return;
-  }
-  if (g_input_signalled) g_terminal_input = 0;
-  unsigned char bytes[kTerminalReadSize];
-  while (g_terminal == Terminal::kForeground) {
-    // A read makes at most a key per byte, plus the bytes held before it.
-    if (kQueuedKeysMax - g_queue_count < sizeof bytes + kTerminalHeldMax) {
-      g_terminal_input = 1;  // the rest is read once keys have been taken
+  if (!g_input_signalled || g_terminal_input != 0) {
+    if (g_input_signalled) g_terminal_input = 0;
+    unsigned char bytes[kTerminalReadSize];
+    while (g_terminal == Terminal::kForeground) {
+      // A read makes at most a key per byte, plus the bytes held before it.
+      if (kQueuedKeysMax - g_queue_count < sizeof bytes + kTerminalHeldMax) {
+        g_terminal_input = 1;  // the rest is read once keys have been taken
+        break;
+      }
+      const ssize_t got = read(g_tty, bytes, sizeof bytes);
+      if (got > 0) {
+        terminal_decoder_feed(&g_decoder, bytes, static_cast<size_t>(got), now_ms(), &g_queue_sink);
+        continue;
+      }
+      if (got < 0 && errno == EINTR) continue;
+      // With VMIN 1 and O_NONBLOCK "nothing yet" is EAGAIN. 0 or EIO: the terminal has hung up,
+      // or (SIGTTIN being ignored) another process group has it now.
+      if (got == 0 || errno == EIO) ask_for_terminal();
       break;
     }
-    const ssize_t got = read(g_tty, bytes, sizeof bytes);
-    if (got > 0) {
-      terminal_decoder_feed(&g_decoder, bytes, static_cast<size_t>(got), now_ms(), &g_queue_sink);
-      continue;
-    }
-    if (got < 0 && errno == EINTR) continue;
-    // With VMIN 1 and O_NONBLOCK "nothing yet" is EAGAIN. 0 or EIO: the terminal has hung up,
-    // or (SIGTTIN being ignored) another process group has it now.
-    if (got == 0 || errno == EIO) ask_for_terminal();
-    break;
+    if (g_tty < 0) return;
   }
-  if (g_tty < 0) return;
-  terminal_decoder_expire(&g_decoder, now_ms(), &g_queue_sink);
+  // Held bytes whose wait has run out make a key; the clock is asked only while bytes are held.
+  int64_t deadline = 0;
+  if (terminal_decoder_waiting(g_decoder, &deadline)) {
+    terminal_decoder_expire(&g_decoder, now_ms(), &g_queue_sink);
+  }
 }
 
 bool tty_count(void*, uint32_t* queued) {
