@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "command_line.h"
+#include "logger/command_line.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "decimal_prefix.h"
-#include "line_buffer.h"
-#include "measurement_log.h"
-#include "record_format.h"
+#include "logger/decimal_prefix.h"
+#include "logger/line_buffer.h"
+#include "logger/measurement_log.h"
+#include "logger/record_format.h"
 #include "record_text.h"
 #include "scripted_log_file.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "decoded_keys.h"
-#include "terminal_decoder.h"
+#include "keys/terminal_decoder.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "decimal_prefix.h"
+#include "logger/decimal_prefix.h"
 
 bool scan_decimal_prefix(const char* text, int32_t* value) {
   const char* p = text;

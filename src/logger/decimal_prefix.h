@@ -1,4 +1,5 @@
-// The decimal number at the start of a text: the rule for both the port argument and a reading.
+// The decimal number at the start of a text, read the same way for the port argument and for a
+// reading.
 #pragma once
 
 #include <cstdint>

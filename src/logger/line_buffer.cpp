@@ -1,4 +1,4 @@
-#include "line_buffer.h"
+#include "logger/line_buffer.h"
 
 #include <cstring>
 

@@ -1,16 +1,16 @@
-#include "logger.h"
+#include "logger/logger.h"
 
 #include <cstdint>
 #include <cstring>
 
-#include "console_input.h"
-#include "console_output.h"
-#include "decimal_prefix.h"
-#include "line_buffer.h"
-#include "measurement_log.h"
-#include "port_selection.h"
-#include "process.h"
-#include "serial_port.h"
+#include "logger/decimal_prefix.h"
+#include "logger/line_buffer.h"
+#include "logger/measurement_log.h"
+#include "logger/port_selection.h"
+#include "platform/console_input.h"
+#include "platform/console_output.h"
+#include "platform/process.h"
+#include "platform/serial_port.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "record_format.h"
+#include "logger/record_format.h"
 
 #include <cstdio>
 

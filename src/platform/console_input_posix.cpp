@@ -19,9 +19,10 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "console_input.h"
-#include "key_codes.h"
-#include "terminal_decoder.h"
+#include "keys/key_codes.h"
+#include "keys/terminal_decoder.h"
+#include "platform/console_input.h"
+#include "platform/console_queue.h"
 
 namespace {
 
@@ -51,7 +52,6 @@ termios g_user_settings;  // what the terminal had when the logger took it, put 
 termios g_run_settings;
 termios g_mode0_settings;
 TerminalDecoder g_decoder;
-KeyState g_key_state;
 
 // The keys decoded and not yet taken, oldest first, in a ring. The terminal is read only while a
 // whole read's keys fit; the rest waits in the terminal.
@@ -238,7 +238,9 @@ void take_terminal_input() {
   }
 }
 
-bool tty_count(void*, uint32_t* queued) {
+}  // namespace
+
+bool console_count(uint32_t* queued) {
   follow_terminal();
   take_terminal_input();
   if (g_tty < 0) return false;
@@ -247,7 +249,7 @@ bool tty_count(void*, uint32_t* queued) {
   return true;
 }
 
-bool tty_peek(void*, KeyRecord* records, uint32_t capacity, uint32_t* copied) {
+bool console_peek(KeyRecord* records, uint32_t capacity, uint32_t* copied) {
   if (g_tty < 0) return false;
   const size_t count = g_queue_count < capacity ? g_queue_count : capacity;
   for (size_t i = 0; i < count; ++i) records[i] = g_queue[(g_queue_first + i) % kQueuedKeysMax];
@@ -255,7 +257,7 @@ bool tty_peek(void*, KeyRecord* records, uint32_t capacity, uint32_t* copied) {
   return true;
 }
 
-bool tty_remove_oldest(void*, KeyRecord* record) {
+bool console_remove_oldest(KeyRecord* record) {
   for (;;) {
     g_terminal_input = 1;  // this waits on the terminal itself
     take_terminal_input();
@@ -274,20 +276,19 @@ bool tty_remove_oldest(void*, KeyRecord* record) {
   }
 }
 
-bool tty_get_mode(void*, uint32_t* mode) {
+bool console_get_mode(uint32_t* mode) {
   termios settings;
   if (g_tty < 0 || tcgetattr(g_tty, &settings) != 0) return false;
   *mode = (settings.c_lflag & ISIG) ? kRunMode : 0;
   return true;
 }
 
-bool tty_set_mode(void*, uint32_t mode) {
+bool console_set_mode(uint32_t mode) {
   // TCSANOW: keys already typed must stay queued.
   return set_in_foreground(mode == 0 ? g_mode0_settings : g_run_settings);
 }
 
-ConsoleQueue g_console = {nullptr,           tty_count,    tty_peek,
-                          tty_remove_oldest, tty_get_mode, tty_set_mode};
+namespace {
 
 struct sigaction g_stop_action;
 
@@ -390,12 +391,4 @@ void restore_console_input() {
   if (tcgetattr(g_tty, &found) == 0 && has_key_mode(found)) {
     tcsetattr(g_tty, TCSANOW, &g_user_settings);
   }
-}
-
-int key_pending() {
-  return key_pending_from(&g_console, &g_key_state);
-}
-
-int read_key() {
-  return read_key_from(&g_console, &g_key_state);
 }

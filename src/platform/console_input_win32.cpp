@@ -6,8 +6,9 @@
 #include <cstdlib>
 #include <vector>
 
-#include "console_input.h"
-#include "key_codes.h"
+#include "keys/key_codes.h"
+#include "platform/console_input.h"
+#include "platform/console_queue.h"
 
 namespace {
 
@@ -15,7 +16,6 @@ HANDLE g_input = INVALID_HANDLE_VALUE;
 HANDLE g_output = INVALID_HANDLE_VALUE;
 bool g_mode_saved = false;
 DWORD g_user_mode = 0;  // the console's input mode as found at start-up
-KeyState g_key_state;
 
 KeyRecord key_record_of(const INPUT_RECORD& input) {
   KeyRecord record = {};
@@ -30,7 +30,9 @@ KeyRecord key_record_of(const INPUT_RECORD& input) {
   return record;
 }
 
-bool console_count(void*, uint32_t* queued) {
+}  // namespace
+
+bool console_count(uint32_t* queued) {
   DWORD count = 0;
   if (!GetNumberOfConsoleInputEvents(g_input, &count)) return false;
   *queued = count;
@@ -41,9 +43,11 @@ bool console_count(void*, uint32_t* queued) {
 // character comes as two: the look makes room for twice the count (as much as the key logic
 // takes) and takes the number the peek reports. The room is halved whenever the console refuses
 // a look of that size (an old console does for thousands of queued mouse moves).
+namespace {
 std::vector<INPUT_RECORD> g_looked_at;  // kept from one look to the next
+}  // namespace
 
-bool console_peek(void*, KeyRecord* records, uint32_t capacity, uint32_t* copied) {
+bool console_peek(KeyRecord* records, uint32_t capacity, uint32_t* copied) {
   DWORD count = 0;
   if (!GetNumberOfConsoleInputEvents(g_input, &count)) return false;
   *copied = 0;
@@ -61,7 +65,7 @@ bool console_peek(void*, KeyRecord* records, uint32_t capacity, uint32_t* copied
   return true;
 }
 
-bool console_remove_oldest(void*, KeyRecord* record) {
+bool console_remove_oldest(KeyRecord* record) {
   INPUT_RECORD input;
   DWORD taken = 0;
   // One record per call; waits while the queue is empty.
@@ -70,19 +74,18 @@ bool console_remove_oldest(void*, KeyRecord* record) {
   return true;
 }
 
-bool console_get_mode(void*, uint32_t* mode) {
+bool console_get_mode(uint32_t* mode) {
   DWORD current = 0;
   if (!GetConsoleMode(g_input, &current)) return false;
   *mode = current;
   return true;
 }
 
-bool console_set_mode(void*, uint32_t mode) {
+bool console_set_mode(uint32_t mode) {
   return SetConsoleMode(g_input, mode) != 0;
 }
 
-ConsoleQueue g_console = {nullptr,          console_count,   console_peek, console_remove_oldest,
-                          console_get_mode, console_set_mode};
+namespace {
 
 // The normal exit path closes the two handles (std::exit runs this); any other end of the process
 // leaves that to the system.
@@ -122,12 +125,4 @@ void restore_console_input() {
   // read_key puts the mode back itself; this covers a way out in the middle of it (a console
   // control event while it waits), and is harmless otherwise.
   if (g_mode_saved) SetConsoleMode(g_input, g_user_mode);
-}
-
-int key_pending() {
-  return key_pending_from(&g_console, &g_key_state);
-}
-
-int read_key() {
-  return read_key_from(&g_console, &g_key_state);
 }

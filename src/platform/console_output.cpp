@@ -1,34 +1,34 @@
-#include "console_output.h"
+#include "platform/console_output.h"
 
 #include <cstring>
 
-#include "text_mode.h"
+#include "logger/text_mode.h"
 
 namespace {
 
 constexpr size_t kHeldOutputSize = 512;
-char held_output[kHeldOutputSize];
-size_t held = 0;
+char g_held_output[kHeldOutputSize];
+size_t g_held = 0;
 
 enum class Target { kUnknown, kTerminal, kFileOrPipe };
-Target target = Target::kUnknown;
+Target g_target = Target::kUnknown;
 
 bool writes_through() {
-  if (target == Target::kUnknown) {
-    target = standard_output_is_terminal() ? Target::kTerminal : Target::kFileOrPipe;
+  if (g_target == Target::kUnknown) {
+    g_target = standard_output_is_terminal() ? Target::kTerminal : Target::kFileOrPipe;
   }
-  return target == Target::kTerminal;
+  return g_target == Target::kTerminal;
 }
 
 void hold(const char* bytes, size_t length) {
   while (length > 0) {
-    const size_t room = kHeldOutputSize - held;
+    const size_t room = kHeldOutputSize - g_held;
     const size_t part = length < room ? length : room;
-    std::memcpy(held_output + held, bytes, part);
-    held += part;
+    std::memcpy(g_held_output + g_held, bytes, part);
+    g_held += part;
     bytes += part;
     length -= part;
-    if (held == kHeldOutputSize) console_flush();
+    if (g_held == kHeldOutputSize) console_flush();
   }
 }
 
@@ -55,8 +55,8 @@ void console_print(const char* text) {
 }
 
 void console_flush(int patience_ms) {
-  if (held == 0) return;
-  const size_t length = held;
-  held = 0;
-  standard_output_write_all(held_output, length, patience_ms);
+  if (g_held == 0) return;
+  const size_t length = g_held;
+  g_held = 0;
+  standard_output_write_all(g_held_output, length, patience_ms);
 }

@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "console_output.h"
-#include "process.h"
+#include "platform/console_output.h"
+#include "platform/process.h"
 
 namespace {
 

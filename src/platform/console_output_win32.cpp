@@ -3,7 +3,7 @@
 // as well as to a file or a pipe.
 #include <windows.h>
 
-#include "console_output.h"
+#include "platform/console_output.h"
 
 bool standard_output_is_terminal() {
   const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);

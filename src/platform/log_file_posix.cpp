@@ -3,7 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "log_file.h"
+#include "logger/log_file.h"
 
 struct LogFile {
   int fd;

@@ -2,7 +2,7 @@
 // ends are expanded and partial writes retried by the shared measurement log.
 #include <windows.h>
 
-#include "log_file.h"
+#include "logger/log_file.h"
 
 struct LogFile {
   HANDLE handle;

@@ -1,6 +1,5 @@
 // Process start and end on Linux: the standard descriptors made safe, argument zero from
-// /proc/self/exe, the console's keyboard opened before the logger runs, and outside requests to
-// end turned into a flag for its loop.
+// /proc/self/exe, and outside requests to end turned into a flag for the logger's loop.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -9,17 +8,16 @@
 #include <cstdlib>
 #include <initializer_list>
 
-#include "console_input.h"
-#include "console_output.h"
-#include "logger.h"
-#include "process.h"
+#include "platform/console_input.h"
+#include "platform/console_output.h"
+#include "platform/process.h"
 
 namespace {
 
 // After a request to end, a reader that takes no console output is given this long in all.
 constexpr int kOutputPatienceMs = 1000;
 
-volatile sig_atomic_t requested_signal = 0;
+volatile sig_atomic_t g_requested_signal = 0;
 
 // Once the process is to end, no write may block for good: a request that comes just before a
 // write to a stalled reader, or a terminal that takes only part, is cut short by an alarm that
@@ -29,7 +27,7 @@ void interrupt_blocked_write(int) {
 }
 
 void note_signal(int signal_number) {
-  requested_signal = signal_number;
+  g_requested_signal = signal_number;
   alarm(1);
 }
 
@@ -69,7 +67,7 @@ void install_signal_handlers() {
 }  // namespace
 
 bool interrupt_requested() {
-  return requested_signal != 0;
+  return g_requested_signal != 0;
 }
 
 void end_process(int status) {
@@ -77,7 +75,7 @@ void end_process(int status) {
   // console output cannot keep it in the key mode; a request to end gives that reader a limit.
   restore_console_input();
   console_flush(kOutputPatienceMs);
-  const int signal_number = requested_signal;
+  const int signal_number = g_requested_signal;
   if (signal_number != 0) {
     signal(signal_number, SIG_DFL);
     sigset_t unblock;
@@ -89,16 +87,13 @@ void end_process(int status) {
   std::exit(status);
 }
 
-int main(int argc, char** argv) {
+void start_process(int*, char*** argv) {
   open_standard_descriptors();
-  // The name as typed is not used: argument zero is the executable as the system knows it.
   static char executable[PATH_MAX + 1];
   const ssize_t length = readlink("/proc/self/exe", executable, PATH_MAX);
   if (length > 0) {
     executable[length] = '\0';
-    argv[0] = executable;
+    (*argv)[0] = executable;
   }
   install_signal_handlers();
-  open_console_input();
-  end_process(run_logger(argc, argv));
 }

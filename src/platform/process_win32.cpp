@@ -1,18 +1,16 @@
 // Process start and end on Windows: argument zero from GetModuleFileNameA, the arguments split
 // from GetCommandLineA by the project's own splitter (the C runtime's argv is not used), the
-// console opened before the logger runs, and console control events turned into a flag for the
-// logger's loop.
+// console control events turned into a flag for the logger's loop.
 #include <windows.h>
 
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "command_line.h"
-#include "console_input.h"
-#include "console_output.h"
-#include "logger.h"
-#include "process.h"
+#include "logger/command_line.h"
+#include "platform/console_input.h"
+#include "platform/console_output.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -71,20 +69,19 @@ void end_process(int status) {
   std::exit(status);
 }
 
-int main() {
-  // The name as typed is not used: argument zero is the executable as the system knows it.
+void start_process(int* argc, char*** argv) {
   static char executable[kExecutablePathSize];
   const DWORD length = GetModuleFileNameA(nullptr, executable, kExecutablePathSize);
   if (length >= kExecutablePathSize) executable[kExecutablePathSize - 1] = '\0';
 
-  std::vector<std::string> words = split_command_line(GetCommandLineA(), ansi_lead_byte);
-  std::vector<char*> argv;
-  argv.push_back(executable);
-  for (size_t i = 1; i < words.size(); ++i) argv.push_back(&words[i][0]);
-  argv.push_back(nullptr);
+  static std::vector<std::string> words = split_command_line(GetCommandLineA(), ansi_lead_byte);
+  static std::vector<char*> arguments;
+  arguments.push_back(executable);
+  for (size_t i = 1; i < words.size(); ++i) arguments.push_back(&words[i][0]);
+  arguments.push_back(nullptr);
+  *argc = int(arguments.size() - 1);
+  *argv = arguments.data();
 
   g_shutdown_done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(on_console_event, TRUE);
-  open_console_input();
-  end_process(run_logger(int(argv.size() - 1), argv.data()));
 }

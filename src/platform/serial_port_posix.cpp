@@ -5,10 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 
-#include "serial_port.h"
+#include "logger/port_selection.h"
+#include "platform/serial_port.h"
 
 struct SerialPort {
   int fd;
@@ -16,16 +16,6 @@ struct SerialPort {
 };
 
 namespace {
-
-// COM n is the entry com<n> of the folder named by COMLOG_PORTS when that is set (links to USB
-// adapters or test terminals), otherwise the n-th on-board port, /dev/ttyS<n-1>.
-bool port_device_file(int32_t port_number, char* out, size_t size) {
-  if (port_number <= 0) return false;
-  const char* ports = std::getenv("COMLOG_PORTS");
-  int length = ports != nullptr ? std::snprintf(out, size, "%s/com%d", ports, int(port_number))
-                                : std::snprintf(out, size, "/dev/ttyS%d", int(port_number) - 1);
-  return length > 0 && size_t(length) < size;
-}
 
 // Nothing the line discipline does may change a received byte or send one back: no echo, no
 // line editing, no signals, no output processing, no XOFF when the input queue fills.
@@ -65,7 +55,9 @@ void release(const SerialPort& port) {
 
 SerialPort* serial_open(int32_t port_number, const char* /*device_path*/) {
   char path[4096];
-  if (!port_device_file(port_number, path, sizeof path)) return nullptr;
+  if (!port_device_file(port_number, std::getenv("COMLOG_PORTS"), path, sizeof path)) {
+    return nullptr;
+  }
   // Without O_NONBLOCK the open would wait for carrier on a port that lacks CLOCAL.
   const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return nullptr;

@@ -1,7 +1,7 @@
 // The serial port on Windows: the eight communications calls the logger needs, nothing more.
 #include <windows.h>
 
-#include "serial_port.h"
+#include "platform/serial_port.h"
 
 struct SerialPort {
   HANDLE handle;

@@ -23,12 +23,9 @@ namespace {
 class Fault : public LoggerStage {
  protected:
   void start_logging(long file_size_limit = -1) {
-    RunOptions options = comlog_options(workspace_, {"5"});
-    options.terminal = terminal_.slave_path;
+    RunOptions options = logger_options();
     options.file_size_limit = file_size_limit;
-    child_ = start(options);
-    ASSERT_TRUE(read_until(terminal_.master, &console_, "\r\nrunning\r\n")) << console_;
-    console_.clear();
+    LoggerStage::start_logging(options);
   }
 
   // One line per read, each waited for on the console, so that every one is logged.
@@ -48,8 +45,6 @@ class Fault : public LoggerStage {
     write_all(terminal_.master, "q");
     return wait_for_exit(child_.pid);
   }
-
-  std::string console_;
 };
 
 TEST_F(Fault, DiskRefusingEveryWriteCostsOnlyTheRecords) {

@@ -16,13 +16,10 @@ namespace {
 class Keys : public LoggerStage {
  protected:
   void start_logging(bool stdin_from_dev_null = false, const std::string& term = "xterm") {
-    RunOptions options = comlog_options(workspace_, {"5"});
+    RunOptions options = logger_options();
     options.environment.push_back("TERM=" + term);
-    options.terminal = terminal_.slave_path;
     options.stdin_from_dev_null = stdin_from_dev_null;
-    child_ = start(options);
-    std::string banner;
-    ASSERT_TRUE(read_until(terminal_.master, &banner, "\r\nrunning\r\n")) << banner;
+    LoggerStage::start_logging(options);
   }
 
   // Logs `count` readings, each in a read of its own, and returns the records they make.
@@ -33,9 +30,7 @@ class Keys : public LoggerStage {
       write_all(device_.master, reading + "\r\n");
       std::string echo;
       EXPECT_TRUE(read_until(terminal_.master, &echo, reading + "\r\r\n")) << echo;
-      char record[16];
-      std::snprintf(record, sizeof record, "%4d\r\n", i);
-      records += record;
+      records += expected_record(512 + i);
     }
     return records;
   }

@@ -20,14 +20,7 @@ const std::string kCom5 = "\\\\.\\COM5";
 
 class Logger : public LoggerStage {
  protected:
-  // Starts the logger on COM5 in the test's terminal and waits until it is logging.
-  void start_logging() {
-    RunOptions options = comlog_options(workspace_, {"5"});
-    options.terminal = terminal_.slave_path;
-    child_ = start(options);
-    ASSERT_TRUE(read_until(terminal_.master, &console_, "\r\nrunning\r\n")) << console_;
-    console_.clear();
-  }
+  void start_logging() { LoggerStage::start_logging(logger_options()); }
 
   // Sends device bytes and waits for `echo` in what the console shows from now on.
   void send(const std::string& bytes, const std::string& echo) {
@@ -41,8 +34,6 @@ class Logger : public LoggerStage {
     kill(child_.pid, signal_number);
     return wait_for_exit(child_.pid);
   }
-
-  std::string console_;
 };
 
 TEST_F(Logger, AnnouncesThePortAndTheExecutable) {
@@ -148,9 +139,7 @@ TEST_F(Logger, AnOverlongLineNeitherOverflowsNorStalls) {
   // The head of the long line is a huge number, wrapped like any other.
   int32_t head = 0;
   for (int i = 0; i < 998; ++i) head = int32_t(uint32_t(head) * 10u + 9u);
-  char first[16];
-  std::snprintf(first, sizeof first, "%4d\r\n", int(uint32_t(head) - 512u));
-  EXPECT_EQ(records, std::string(first) + " 189\r\n");
+  EXPECT_EQ(records, expected_record(head) + expected_record(701));
 }
 
 TEST_F(Logger, EveryRecordSurvivesAnOutsideEnd) {
@@ -163,9 +152,7 @@ TEST_F(Logger, EveryRecordSurvivesAnOutsideEnd) {
     for (int i = 0; i < 150; ++i) {
       const std::string line = std::to_string(500 + i) + "\r\n";
       send(line, std::to_string(500 + i) + "\r\r\n");
-      char record[16];
-      std::snprintf(record, sizeof record, "%4d\r\n", i - 12);
-      expected += record;
+      expected += expected_record(500 + i);
     }
     const int status = end_with(signal_number);
     EXPECT_TRUE(WIFSIGNALED(status));

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "record_text.h"
 
 namespace {
 
@@ -30,12 +31,6 @@ bool wait_for_link(const std::string& path) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return link_exists(path);
-}
-
-std::string record_of(int reading) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%4d\r\n", reading - 512);
-  return text;
 }
 
 // The records of test.dat, each with its CR LF.
@@ -130,7 +125,7 @@ TEST_F(SimulatedDevice, SendsReadingsAroundTheMiddleThatTheLoggerLogs) {
     EXPECT_EQ(line, std::to_string(reading));
     EXPECT_GT(reading, 400);
     EXPECT_LT(reading, 624);
-    possible.push_back(record_of(reading));
+    possible.push_back(expected_record(reading));
   }
   EXPECT_EQ(start, shown.size()) << "not lines of readings: " << shown;
   EXPECT_EQ(possible.size(), 20u);
@@ -152,7 +147,7 @@ TEST_F(SimulatedDevice, SendsTheBytesOfAFileAsTheyAre) {
   EXPECT_EQ(shown, "  42 volts\r\r\nno number\r\r\n-7\r\r\n");
   // The line without a number logs the reading before it again.
   expect_records_follow(records_in(read_file(workspace_.cwd + "/test.dat")),
-                        {record_of(42), record_of(42), record_of(-7)});
+                        {expected_record(42), expected_record(42), expected_record(-7)});
   EXPECT_TRUE(WIFEXITED(device_status()));
   EXPECT_FALSE(link_exists(link_));
 }

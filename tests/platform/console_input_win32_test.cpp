@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "console_input.h"
+#include "platform/console_input.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The command-line splitting, as the Windows start-up uses it.
-#include "command_line.h"
+#include "logger/command_line.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "decimal_prefix.h"
+#include "logger/decimal_prefix.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "key_codes.h"
+#include "keys/key_codes.h"
 
 #include <gtest/gtest.h>
 
@@ -8,12 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "scripted_console.h"
+
 namespace {
 
-constexpr uint32_t kUserMode = 0x1F7;  // whatever the user's console had
 constexpr uint32_t kAnyAlt = kLeftAlt;
 constexpr uint32_t kAnyCtrl = kLeftCtrl;
-// Lock-key and enhanced-key bits of a PC console, which the code rule ignores.
+// Lock-key and enhanced-key bits of a PC console, which no key code depends on.
 constexpr uint32_t kNumLock = 0x20;
 constexpr uint32_t kScrollLock = 0x40;
 constexpr uint32_t kCapsLock = 0x80;
@@ -27,88 +28,6 @@ KeyRecord release(uint16_t vk, char character = 0, uint32_t state = 0) {
 }
 KeyRecord mouse() {
   return KeyRecord{false, false, 0, 0, 0};
-}
-
-// A console whose queue and mode the test sets, and whose operations can be made to fail.
-struct ScriptedConsole {
-  std::deque<KeyRecord> queue;
-  uint32_t mode = kUserMode;
-  bool fail_count = false;
-  bool fail_peek = false;
-  bool fail_get_mode = false;
-  bool fail_set_zero = false;   // refuses to set mode 0
-  bool fail_set_other = false;  // refuses to set any other mode (the restore)
-  bool fail_remove = false;
-  size_t look_limit = SIZE_MAX;  // the most records one look copies
-  int calls = 0;                 // operations called, of any kind
-  bool waited = false;           // remove_oldest found the queue empty
-  bool removed_in_other_mode = false;
-  std::vector<uint32_t> modes_set;  // every mode asked for, refused or not
-};
-
-bool scripted_count(void* c, uint32_t* queued) {
-  auto* console = static_cast<ScriptedConsole*>(c);
-  ++console->calls;
-  if (console->fail_count) return false;
-  *queued = static_cast<uint32_t>(console->queue.size());
-  return true;
-}
-
-bool scripted_peek(void* c, KeyRecord* records, uint32_t capacity, uint32_t* copied) {
-  auto* console = static_cast<ScriptedConsole*>(c);
-  ++console->calls;
-  if (console->fail_peek) return false;
-  const size_t looked = std::min({console->queue.size(), console->look_limit, size_t(capacity)});
-  std::copy(console->queue.begin(), console->queue.begin() + long(looked), records);
-  *copied = uint32_t(looked);
-  return true;
-}
-
-bool scripted_remove_oldest(void* c, KeyRecord* record) {
-  auto* console = static_cast<ScriptedConsole*>(c);
-  ++console->calls;
-  if (console->mode != 0) console->removed_in_other_mode = true;
-  if (console->fail_remove) return false;
-  if (console->queue.empty()) {
-    console->waited = true;  // a real console would wait here for ever
-    return false;
-  }
-  *record = console->queue.front();
-  console->queue.pop_front();
-  return true;
-}
-
-bool scripted_get_mode(void* c, uint32_t* mode) {
-  auto* console = static_cast<ScriptedConsole*>(c);
-  ++console->calls;
-  if (console->fail_get_mode) return false;
-  *mode = console->mode;
-  return true;
-}
-
-bool scripted_set_mode(void* c, uint32_t mode) {
-  auto* console = static_cast<ScriptedConsole*>(c);
-  ++console->calls;
-  console->modes_set.push_back(mode);
-  if (mode == 0 ? console->fail_set_zero : console->fail_set_other) return false;
-  console->mode = mode;
-  return true;
-}
-
-ConsoleQueue queue_of(ScriptedConsole* console) {
-  return ConsoleQueue{console,           scripted_count,   scripted_peek, scripted_remove_oldest,
-                      scripted_get_mode, scripted_set_mode};
-}
-
-// The logger's use: each turn one key_pending, and one read_key when it gives 1. Returns the
-// codes delivered until key_pending gives 0.
-std::vector<int> run_turns(ScriptedConsole* console, KeyState* state) {
-  ConsoleQueue queue = queue_of(console);
-  std::vector<int> codes;
-  for (int turn = 0; turn < 20 && key_pending_from(&queue, state) == 1; ++turn) {
-    codes.push_back(read_key_from(&queue, state));
-  }
-  return codes;
 }
 
 struct TurnsCase {

@@ -1,10 +1,10 @@
-#include "measurement_log.h"
+#include "logger/measurement_log.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "record_format.h"
+#include "logger/record_format.h"
 #include "scripted_log_file.h"
 
 namespace {

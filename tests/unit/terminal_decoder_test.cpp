@@ -1,14 +1,14 @@
-#include "terminal_decoder.h"
+#include "keys/terminal_decoder.h"
 
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "decoded_keys.h"
-#include "key_codes.h"
+#include "keys/key_codes.h"
+#include "scripted_console.h"
 
 namespace {
 
@@ -377,40 +377,6 @@ TEST(TerminalSplit, RandomInputDecodesTheSameInAnyPieces) {
   }
 }
 
-// Decoded keys through the key logic, as the logger sees them turn by turn.
-struct QueueConsole {
-  std::deque<KeyRecord> queue;
-  uint32_t mode = 1;
-};
-
-bool q_count(void* c, uint32_t* n) {
-  *n = static_cast<uint32_t>(static_cast<QueueConsole*>(c)->queue.size());
-  return true;
-}
-bool q_peek(void* c, KeyRecord* records, uint32_t capacity, uint32_t* copied) {
-  const auto& queue = static_cast<QueueConsole*>(c)->queue;
-  *copied = 0;
-  for (auto at = queue.begin(); at != queue.end() && *copied < capacity; ++at) {
-    records[(*copied)++] = *at;
-  }
-  return true;
-}
-bool q_remove(void* c, KeyRecord* record) {
-  auto& queue = static_cast<QueueConsole*>(c)->queue;
-  if (queue.empty()) return false;
-  *record = queue.front();
-  queue.pop_front();
-  return true;
-}
-bool q_get(void* c, uint32_t* mode) {
-  *mode = static_cast<QueueConsole*>(c)->mode;
-  return true;
-}
-bool q_set(void* c, uint32_t mode) {
-  static_cast<QueueConsole*>(c)->mode = mode;
-  return true;
-}
-
 struct CodesCase {
   const char* name;
   std::string bytes;
@@ -456,15 +422,11 @@ TEST_P(TerminalCodes, BytesGiveTheseKeyCodes) {
   std::vector<KeyRecord> out;
   feed(&decoder, c.bytes, kStart, &out);
   expire_into(&decoder, kStart + kEscapeWaitMs, &out);
-  QueueConsole console;
+  // The decoded keys through the key logic, as the logger sees them turn by turn.
+  ScriptedConsole console;
   console.queue.assign(out.begin(), out.end());
-  ConsoleQueue queue{&console, q_count, q_peek, q_remove, q_get, q_set};
   KeyState state;
-  std::vector<int> codes;
-  for (int turn = 0; turn < 10 && key_pending_from(&queue, &state) == 1; ++turn) {
-    codes.push_back(read_key_from(&queue, &state));
-  }
-  EXPECT_EQ(codes, c.codes);
+  EXPECT_EQ(run_turns(&console, &state), c.codes);
 }
 
 INSTANTIATE_TEST_SUITE_P(Terminal, TerminalCodes, testing::ValuesIn(kCodesCases),

@@ -1,4 +1,4 @@
-#include "text_mode.h"
+#include "logger/text_mode.h"
 
 #include <gtest/gtest.h>
 

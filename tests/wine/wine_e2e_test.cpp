@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "record_text.h"
 #include "wine_paths.h"
 
 namespace {
@@ -155,9 +156,7 @@ TEST_F(WineLogger, AnnouncesEchoesLogsAndKeepsEverythingOnCtrlC) {
   for (int i = 0; i < 150; ++i) {
     send_line(std::to_string(500 + i) + "\r\n");
     expected_echo += std::to_string(500 + i) + "\r\r\n";
-    char record[16];
-    std::snprintf(record, sizeof record, "%4d\r\n", i - 12);
-    expected_log += record;
+    expected_log += expected_record(500 + i);
   }
   send_line("abc\r\n");
   expected_echo += "abc\r\r\n";

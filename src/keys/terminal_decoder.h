@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "key_codes.h"
+#include "keys/key_codes.h"
 
 // Where terminals send the same bytes for different keys, the decoder follows the family that
 // the terminal's name (TERM) belongs to.

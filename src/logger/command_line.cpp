@@ -1,4 +1,4 @@
-#include "command_line.h"
+#include "logger/command_line.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "terminal_decoder.h"
+#include "keys/terminal_decoder.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "text_mode.h"
+#include "logger/text_mode.h"
 
 size_t expand_line_ends(const char* text, size_t length, char* out) {
   size_t written = 0;

@@ -1,4 +1,4 @@
-#include "key_codes.h"
+#include "keys/key_codes.h"
 
 namespace {
 

@@ -11,16 +11,7 @@
 #include <string>
 
 #include "harness.h"
-
-// The records that readings first .. first + count - 1 make in test.dat.
-inline std::string expected_records(int first, int count) {
-  std::string text;
-  for (int reading = first; reading < first + count; ++reading) {
-    std::string record = std::to_string(reading - 512);
-    text += std::string(record.size() < 4 ? 4 - record.size() : 0, ' ') + record + "\r\n";
-  }
-  return text;
-}
+#include "record_text.h"
 
 class LoggerStage : public ::testing::Test {
  protected:
@@ -54,12 +45,14 @@ class LoggerStage : public ::testing::Test {
     return options;
   }
 
-  // Starts the logger and waits until it is logging, its banner shown on the terminal.
+  // Starts the logger and waits until it is logging, its banner shown on the terminal;
+  // console_ then collects what the terminal shows from there on.
   void start_logging(const RunOptions& options) {
     child_ = start(options);
     std::string banner;
     ASSERT_TRUE(read_until(terminal_.master, &banner, "\r\nrunning\r\n")) << banner;
     ASSERT_EQ(banner.rfind(port_opened_message("\\\\.\\COM5"), 0), 0u) << banner;
+    console_.clear();
   }
 
   // Waits until test.dat exists: the logger opens it right before its loop. For a logger whose
@@ -81,4 +74,5 @@ class LoggerStage : public ::testing::Test {
   Pty device_;
   Pty terminal_;
   Child child_;
+  std::string console_;
 };

@@ -1,9 +1,23 @@
-// The shape of one line of test.dat, checked by the tests that cannot know the readings behind
-// it (floods, fuzzing).
+// Records of test.dat as the tests expect them: built from known readings, or, where the tests
+// cannot know the readings behind them (floods, fuzzing), checked for their shape.
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+// The record that `reading` makes in test.dat, CR LF included: the reading minus 512, wrapped
+// to 32 bits, right-aligned in four places.
+inline std::string expected_record(int32_t reading) {
+  const std::string number = std::to_string(int32_t(uint32_t(reading) - 512u));
+  return std::string(number.size() < 4 ? 4 - number.size() : 0, ' ') + number + "\r\n";
+}
+
+// The records that readings first .. first + count - 1 make.
+inline std::string expected_records(int32_t first, int count) {
+  std::string text;
+  for (int i = 0; i < count; ++i) text += expected_record(first + i);
+  return text;
+}
 
 // Whether `record`, a line of test.dat without its CR LF, is a record: a 32-bit decimal without
 // leading zeros, right-aligned in four places. `*logged` is then its value.

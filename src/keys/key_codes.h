@@ -1,5 +1,6 @@
-// The console key logic shared by every platform: the key table, the rule that picks a key code
-// from a key record, the pending extended code, and which queued records count.
+// The console key logic shared by every platform: the key table, which gives a key-down record
+// its code by its virtual key and the strongest modifier held (Alt, then Ctrl, then Shift), the
+// pending extended code, and which queued records count.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +23,8 @@ struct KeyRecord {
   uint32_t control_state;
 };
 
-// The four console operations the key logic needs. Each returns false when the console failed.
+// The four console operations the key logic needs, over any queue (the platform's console, or a
+// test's). Each returns false when the console failed.
 struct ConsoleQueue {
   void* context;
   bool (*count)(void* context, uint32_t* queued);
@@ -45,7 +47,7 @@ struct KeyState {
   KeyRecord looked_at[kMostRecordsLookedAt];
 };
 
-// Whether the key table has a row for this virtual-key code (89 keys do).
+// Whether the key table has a row for this virtual-key code.
 bool key_has_row(uint16_t virtual_key);
 
 // The code of a key-down record by the table and the modifier precedence; -1 when it yields none.

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "terminal_decoder.h"
+#include "keys/terminal_decoder.h"
 
 inline void put_into_vector(void* records, const KeyRecord& record) {
   static_cast<std::vector<KeyRecord>*>(records)->push_back(record);

@@ -1,6 +1,6 @@
 #include "scripted_log_file.h"
 
-#include "log_file.h"
+#include "logger/log_file.h"
 
 ScriptedLogFile scripted_log_file;
 
