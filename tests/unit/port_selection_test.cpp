@@ -60,7 +60,9 @@ TEST(PortSelection, LinuxDeviceFileOfEachPort) {
     char file[64] = "untouched";
     const bool found = port_device_file(c.port, c.folder, file, sizeof file);
     EXPECT_EQ(found, c.file != nullptr) << c.port;
-    if (c.file != nullptr) EXPECT_STREQ(file, c.file) << c.port;
+    if (c.file != nullptr) {
+      EXPECT_STREQ(file, c.file) << c.port;
+    }
   }
 }
 

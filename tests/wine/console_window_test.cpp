@@ -36,6 +36,10 @@ bool have(const std::string& tool) {
 // The reason these tests cannot run here, or empty.
 std::string missing_tool() {
   for (const char* program : {COMLOG_EXE_PATH, CONSOLE_PROBE_PATH}) {
+    if (*program == '\0') {
+      return "COMLOG_WINDOWS_EXE or COMLOG_CONSOLE_PROBE_EXE is not set: configure with the "
+             "default preset";
+    }
     if (!std::filesystem::exists(program)) {
       return std::string("no ") + program +
              ": build the windows preset first (cmake --preset windows && cmake --build "

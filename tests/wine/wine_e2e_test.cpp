@@ -30,6 +30,9 @@ constexpr int kInterruptedStatus = 0x3A;
 
 // The reason these tests cannot run here, or empty.
 std::string missing_tool() {
+  if (std::string(COMLOG_EXE_PATH).empty()) {
+    return "COMLOG_WINDOWS_EXE names no comlog.exe: configure with the default preset";
+  }
   if (!std::filesystem::exists(COMLOG_EXE_PATH)) {
     return std::string("no ") + COMLOG_EXE_PATH +
            ": build the windows preset first (cmake --preset windows && cmake --build --preset "
