@@ -54,11 +54,11 @@ bool ordinary_user_can_run(const std::string& path) {
 }
 
 // Where copies of programs go when the build folder is closed to the ordinary user.
-std::string program_copies;
+std::string g_program_copies;
 
 void remove_program_copies() {
   std::error_code ignored;
-  if (!program_copies.empty()) std::filesystem::remove_all(program_copies, ignored);
+  if (!g_program_copies.empty()) std::filesystem::remove_all(g_program_copies, ignored);
 }
 
 }  // namespace
@@ -74,13 +74,13 @@ std::string runnable_by_ordinary_user(const std::string& path) {
   if (known != runnable.end()) return known->second;
   std::string usable = path;
   if (!ordinary_user_can_run(path)) {
-    if (program_copies.empty()) {
+    if (g_program_copies.empty()) {
       char pattern[] = "/tmp/comlog-e2e-programs-XXXXXX";
       if (mkdtemp(pattern) == nullptr || chmod(pattern, 0755) != 0) fail("mkdtemp");
-      program_copies = pattern;
+      g_program_copies = pattern;
       std::atexit(remove_program_copies);
     }
-    usable = program_copies + "/" + std::filesystem::path(path).filename().string();
+    usable = g_program_copies + "/" + std::filesystem::path(path).filename().string();
     std::filesystem::copy_file(path, usable, std::filesystem::copy_options::overwrite_existing);
     if (chmod(usable.c_str(), 0755) != 0) fail("chmod");
   }
