@@ -238,9 +238,7 @@ void take_terminal_input() {
   }
 }
 
-}  // namespace
-
-bool console_count(uint32_t* queued) {
+bool console_count(void*, uint32_t* queued) {
   follow_terminal();
   take_terminal_input();
   if (g_tty < 0) return false;
@@ -249,7 +247,7 @@ bool console_count(uint32_t* queued) {
   return true;
 }
 
-bool console_peek(KeyRecord* records, uint32_t capacity, uint32_t* copied) {
+bool console_peek(void*, KeyRecord* records, uint32_t capacity, uint32_t* copied) {
   if (g_tty < 0) return false;
   const size_t count = g_queue_count < capacity ? g_queue_count : capacity;
   for (size_t i = 0; i < count; ++i) records[i] = g_queue[(g_queue_first + i) % kQueuedKeysMax];
@@ -257,7 +255,7 @@ bool console_peek(KeyRecord* records, uint32_t capacity, uint32_t* copied) {
   return true;
 }
 
-bool console_remove_oldest(KeyRecord* record) {
+bool console_remove_oldest(void*, KeyRecord* record) {
   for (;;) {
     g_terminal_input = 1;  // this waits on the terminal itself
     take_terminal_input();
@@ -276,19 +274,20 @@ bool console_remove_oldest(KeyRecord* record) {
   }
 }
 
-bool console_get_mode(uint32_t* mode) {
+bool console_get_mode(void*, uint32_t* mode) {
   termios settings;
   if (g_tty < 0 || tcgetattr(g_tty, &settings) != 0) return false;
   *mode = (settings.c_lflag & ISIG) ? kRunMode : 0;
   return true;
 }
 
-bool console_set_mode(uint32_t mode) {
+bool console_set_mode(void*, uint32_t mode) {
   // TCSANOW: keys already typed must stay queued.
   return set_in_foreground(mode == 0 ? g_mode0_settings : g_run_settings);
 }
 
-namespace {
+ConsoleQueue g_console = {nullptr,          console_count,   console_peek, console_remove_oldest,
+                          console_get_mode, console_set_mode};
 
 struct sigaction g_stop_action;
 
@@ -391,4 +390,8 @@ void restore_console_input() {
   if (tcgetattr(g_tty, &found) == 0 && has_key_mode(found)) {
     tcsetattr(g_tty, TCSANOW, &g_user_settings);
   }
+}
+
+ConsoleQueue* console_queue() {
+  return &g_console;
 }

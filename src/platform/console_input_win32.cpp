@@ -30,9 +30,7 @@ KeyRecord key_record_of(const INPUT_RECORD& input) {
   return record;
 }
 
-}  // namespace
-
-bool console_count(uint32_t* queued) {
+bool console_count(void*, uint32_t* queued) {
   DWORD count = 0;
   if (!GetNumberOfConsoleInputEvents(g_input, &count)) return false;
   *queued = count;
@@ -43,11 +41,9 @@ bool console_count(uint32_t* queued) {
 // character comes as two: the look makes room for twice the count (as much as the key logic
 // takes) and takes the number the peek reports. The room is halved whenever the console refuses
 // a look of that size (an old console does for thousands of queued mouse moves).
-namespace {
 std::vector<INPUT_RECORD> g_looked_at;  // kept from one look to the next
-}  // namespace
 
-bool console_peek(KeyRecord* records, uint32_t capacity, uint32_t* copied) {
+bool console_peek(void*, KeyRecord* records, uint32_t capacity, uint32_t* copied) {
   DWORD count = 0;
   if (!GetNumberOfConsoleInputEvents(g_input, &count)) return false;
   *copied = 0;
@@ -65,7 +61,7 @@ bool console_peek(KeyRecord* records, uint32_t capacity, uint32_t* copied) {
   return true;
 }
 
-bool console_remove_oldest(KeyRecord* record) {
+bool console_remove_oldest(void*, KeyRecord* record) {
   INPUT_RECORD input;
   DWORD taken = 0;
   // One record per call; waits while the queue is empty.
@@ -74,18 +70,19 @@ bool console_remove_oldest(KeyRecord* record) {
   return true;
 }
 
-bool console_get_mode(uint32_t* mode) {
+bool console_get_mode(void*, uint32_t* mode) {
   DWORD current = 0;
   if (!GetConsoleMode(g_input, &current)) return false;
   *mode = current;
   return true;
 }
 
-bool console_set_mode(uint32_t mode) {
+bool console_set_mode(void*, uint32_t mode) {
   return SetConsoleMode(g_input, mode) != 0;
 }
 
-namespace {
+ConsoleQueue g_console = {nullptr,          console_count,   console_peek, console_remove_oldest,
+                          console_get_mode, console_set_mode};
 
 // The normal exit path closes the two handles (std::exit runs this); any other end of the process
 // leaves that to the system.
@@ -125,4 +122,8 @@ void restore_console_input() {
   // read_key puts the mode back itself; this covers a way out in the middle of it (a console
   // control event while it waits), and is harmless otherwise.
   if (g_mode_saved) SetConsoleMode(g_input, g_user_mode);
+}
+
+ConsoleQueue* console_queue() {
+  return &g_console;
 }
