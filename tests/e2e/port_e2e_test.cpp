@@ -17,6 +17,23 @@ namespace {
 
 class Port : public LoggerStage {
  protected:
+  // Stops the console's output as an XOFF typed on it does. A pseudo-terminal takes what is
+  // written to it a moment after the write, so a byte sent behind the XOFF shows when the XOFF
+  // has been taken; that byte is then thrown away.
+  void stop_output(Pty* console) {
+    hold_slave(console);
+    termios settings;
+    ASSERT_EQ(tcgetattr(console->slave, &settings), 0);
+    settings.c_lflag &= ~(ICANON | ECHO);  // the byte counts at once and is not echoed
+    ASSERT_EQ(tcsetattr(console->slave, TCSANOW, &settings), 0);
+    write_all(console->master, "\x13.");
+    ASSERT_TRUE(wait_until([&] {
+      int queued = 0;
+      return ioctl(console->slave, FIONREAD, &queued) == 0 && queued > 0;
+    })) << "the console never took the XOFF";
+    tcflush(console->slave, TCIFLUSH);
+  }
+
   termios device_settings() {
     termios settings;
     EXPECT_EQ(tcgetattr(device_.slave, &settings), 0);
@@ -63,7 +80,7 @@ TEST_F(Port, BytesArrivingWhileThePortIsSetUpAreNotEchoed) {
   // A console whose output is stopped (XOFF) holds the logger at its first message, which comes
   // between opening the port and configuring it.
   Pty console = open_pty();
-  write_all(console.master, "\x13");
+  ASSERT_NO_FATAL_FAILURE(stop_output(&console));
   RunOptions options = comlog_options(workspace_, {"5"});
   options.output_path = console.slave_path;
   child_ = start(options);
