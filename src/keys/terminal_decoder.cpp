@@ -118,11 +118,14 @@ constexpr int kNoParameters = -1;  // nothing
 constexpr int kModifierOnly = 0;   // nothing, `m` or `1;m`, where m is the modifier parameter
 // A row number n: `n` or `n;m` (`CSI 15;2~` is Shift+F5).
 
+// The key of a sequence that is known but stands for nothing the console would queue.
+constexpr uint16_t kNoKey = 0;
+
 struct SequenceRow {
   uint8_t introducers;
   unsigned char final_byte;
   int number;
-  uint16_t virtual_key;  // kVkNone: a key without a table row; the sequence is swallowed
+  uint16_t virtual_key;  // kNoKey: the sequence is swallowed
   uint32_t modifiers;    // held by the key itself, besides those of the modifier parameter
   uint8_t families;
 };
@@ -139,7 +142,7 @@ constexpr SequenceRow kSequences[] = {
     {kCsiOrSs3,      'F', kModifierOnly, kVkEnd,            0,      kEveryFamily},
     {kCsiOrSs3,      'E', kModifierOnly, kVkClear,          0,      kEveryFamily},
     // Pause on the Linux console
-    {kCsi,           'P', kNoParameters, kVkNone,           0,      kLinuxFamily},
+    {kCsi,           'P', kNoParameters, kNoKey,            0,      kLinuxFamily},
     {kCsiOrSs3,      'P', kModifierOnly, kVkF1,             0,      kEveryFamily},
     {kCsiOrSs3,      'Q', kModifierOnly, kVkF2,             0,      kEveryFamily},
     {kCsiOrSs3,      'R', kModifierOnly, kVkF3,             0,      kEveryFamily},
@@ -302,7 +305,7 @@ ParseResult sequence_key(TerminalFamily family, Introducers introducer, unsigned
         (row.families & family_bit(family)) == 0 || !fits(row, parameters)) {
       continue;
     }
-    if (row.virtual_key == kVkNone) return swallowed(length);
+    if (row.virtual_key == kNoKey) return swallowed(length);
     const uint32_t modifiers =
         row.modifiers | marked | modifier_bits(modifier_parameter(row, parameters)) | extra;
     return key(length, row.virtual_key, 0, modifiers);
