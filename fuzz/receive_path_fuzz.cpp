@@ -1,36 +1,60 @@
-// libFuzzer target: the receive path fed any device bytes in reads of any size, over a disk that
-// takes each write out in pieces of any size. It turns each read as the logger's loop does: the
-// read lands NUL-terminated in a buffer of its own size, the line buffer takes it, and a completed
-// line logs the reading at its head. At the end the file must hold one well-formed record per
-// completed line, every one of them, in order.
+// libFuzzer target: the receive path as the logger's loop runs it, fed any device bytes cut into
+// reads of any size (1 to 999 bytes), over a disk that takes each write in pieces of any size.
+// What it must give does not depend on the code under test: the stream read whole, line by line
+// (NULs removed, each line's head read by the reading rule written out here), gives the records
+// that test.dat must hold, in order, and the text the console must show, once each.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "logger/decimal_prefix.h"
-#include "logger/line_buffer.h"
 #include "logger/measurement_log.h"
-#include "logger/record_format.h"
+#include "logger/receive_path.h"
 #include "record_text.h"
 #include "scripted_log_file.h"
 
 namespace {
 
-// The logged value of the record at `*at`, which then moves past its CR LF.
-bool parse_record(const std::string& log, size_t* at, int32_t* logged) {
-  const size_t end = log.find("\r\n", *at);
-  if (end == std::string::npos) return false;
-  const std::string record = log.substr(*at, end - *at);
-  *at = end + 2;
-  return parse_record_text(record, logged);
+// The most of a line that counts: the rest of a longer line is dropped up to its LF.
+constexpr size_t kLongestHead = 998;
+
+bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-void check_line_buffer(const LineBuffer& line) {
-  if (line.length >= kLineBufferSize) std::abort();
-  if (line.text[line.length] != '\0' || std::strlen(line.text) != line.length) std::abort();
+// The reading rule: blanks, one optional sign, decimal digits modulo 2^32.
+void read_number(const std::string& head, int32_t* reading) {
+  size_t at = 0;
+  while (at < head.size() && is_blank(head[at])) ++at;
+  bool negative = false;
+  if (at < head.size() && (head[at] == '+' || head[at] == '-')) negative = head[at++] == '-';
+  if (at == head.size() || head[at] < '0' || head[at] > '9') return;
+  uint32_t value = 0;
+  for (; at < head.size() && head[at] >= '0' && head[at] <= '9'; ++at) {
+    value = value * 10u + uint32_t(head[at] - '0');
+  }
+  *reading = int32_t(negative ? 0u - value : value);
+}
+
+// What the whole stream must give: the records, the echo, and the head still waiting.
+void expect_of(const std::string& stream, std::string* records, std::string* echo,
+               std::string* waiting) {
+  int32_t reading = 0;
+  std::string line;
+  for (char byte : stream) {
+    if (byte == '\0') continue;
+    if (byte != '\n') {
+      if (line.size() < kLongestHead) line += byte;
+      continue;
+    }
+    line += '\n';
+    read_number(line, &reading);
+    *records += expected_record(reading);
+    *echo += line;
+    line.clear();
+  }
+  *waiting = line;
 }
 
 }  // namespace
@@ -45,40 +69,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int i = 0; piece > 0 && i < 4096; ++i) scripted_log_file.takes.push_back(long(piece));
   if (!open_measurement_log()) std::abort();
 
-  static LineBuffer line;
-  line_buffer_clear(&line);
-  int32_t reading = 0;
-  std::vector<int32_t> readings;
+  Receiver receiver;
+  start_receiving(&receiver);
+  std::string stream;
+  std::string echo;
   // Each read: two bytes of size (1 to 999, what the loop asks for at most), then its bytes.
   size_t i = 0;
   while (i + 2 <= size) {
-    size_t count = 1 + (size_t(data[i]) << 8 | data[i + 1]) % 999;
+    size_t count = 1 + (size_t(data[i]) << 8 | data[i + 1]) % kMostBytesPerRead;
     i += 2;
     if (count > size - i) count = size - i;
-    // A buffer of exactly the read and its NUL, so that reading past either shows.
-    std::vector<char> received(data + i, data + i + count);
-    received.push_back('\0');
+    // Buffers of exactly the read and of the most an echo may take, so that going past either
+    // shows.
+    std::vector<char> read(data + i, data + i + count);
+    std::vector<char> shown(kEchoSize);
     i += count;
-    line_buffer_append(&line, received.data());
-    check_line_buffer(line);
-    if (line_buffer_has_newline(line)) {
-      scan_decimal_prefix(line.text, &reading);
-      append_reading(reading);
-      readings.push_back(reading);
-      line_buffer_clear(&line);
-    }
+    const size_t length = receive_bytes(&receiver, read.data(), read.size(), shown.data());
+    if (length > kEchoSize) std::abort();
+    // One console write per read, ending with a complete line.
+    if (length > 0 && shown[length - 1] != '\n') std::abort();
+    echo.append(shown.data(), length);
+    stream.append(read.begin(), read.end());
   }
   close_measurement_log();
   if (scripted_log_file.open) std::abort();
 
-  // Every record is on disk, in order, and each is the reading minus 512 as 32-bit arithmetic.
-  const std::string& log = scripted_log_file.contents;
-  size_t at = 0;
-  for (int32_t read_value : readings) {
-    int32_t logged = 0;
-    if (!parse_record(log, &at, &logged)) std::abort();
-    if (uint32_t(logged) + uint32_t(kReadingOffset) != uint32_t(read_value)) std::abort();
-  }
-  if (at != log.size()) std::abort();
+  std::string records, expected_echo, waiting;
+  expect_of(stream, &records, &expected_echo, &waiting);
+  if (scripted_log_file.contents != records) std::abort();
+  if (echo != expected_echo) std::abort();
+  if (std::string(receiver.line, receiver.line_length) != waiting) std::abort();
+  if (receiver.line[receiver.line_length] != '\0') std::abort();
   return 0;
 }

@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "logger/decimal_prefix.h"
-#include "logger/line_buffer.h"
 #include "logger/measurement_log.h"
 #include "logger/port_selection.h"
+#include "logger/receive_path.h"
 #include "platform/console_input.h"
 #include "platform/console_output.h"
 #include "platform/process.h"
@@ -21,8 +21,6 @@ constexpr char kWasOpened[] =
     "\x82\xF0\x83\x49\x81\x5B\x83\x76\x83\x93\x82\xB5\x82\xDC\x82\xB5\x82\xBD\n";
 constexpr char kSettingsRefused[] =
     "DCB\x82\xCC\x83\x5A\x83\x62\x83\x67\x82\xC5\x8E\xB8\x94\x73\x82\xB5\x82\xDC\x82\xB5\x82\xBD\n";
-
-constexpr size_t kReceiveBufferSize = 1000;
 
 bool is_quit_code(int code) {
   return code == 'E' || code == 'Q' || code == 'X' || code == 'e' || code == 'q' || code == 'x';
@@ -71,26 +69,20 @@ int run_logger(int argc, char** argv) {
     serial_close(port);
     return 1;
   }
-  static LineBuffer line;
-  line_buffer_clear(&line);
+  Receiver receiver;
+  start_receiving(&receiver);
   console_print("running\n");
 
-  char received[kReceiveBufferSize];
-  int32_t reading = 0;  // what a line without a number logs before any number has arrived
+  char received[kMostBytesPerRead];
+  char echo[kEchoSize];
   for (;;) {
     uint32_t queued = serial_poll(port);
     if (queued > 0) {
       // Whatever does not fit stays queued for the next turn.
-      if (queued > kReceiveBufferSize - 1) queued = kReceiveBufferSize - 1;
+      if (queued > kMostBytesPerRead) queued = kMostBytesPerRead;
       const uint32_t got = serial_read(port, received, queued);
-      received[got] = '\0';
-      line_buffer_append(&line, received);
-      if (line_buffer_has_newline(line)) {
-        console_write(line.text, line.length);
-        scan_decimal_prefix(line.text, &reading);
-        append_reading(reading);
-        line_buffer_clear(&line);
-      }
+      const size_t echo_length = receive_bytes(&receiver, received, got, echo);
+      if (echo_length > 0) console_write(echo, echo_length);
     }
     if (interrupt_requested()) break;
     if (key_pending() != 0) {

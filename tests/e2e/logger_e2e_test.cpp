@@ -83,12 +83,12 @@ TEST_F(Logger, LinesAreCompletedAndLoggedAsTheyArrive) {
   write_all(device_.master, "00\r");
   wait_until_taken(device_);
   send("\n", "600\r\r\n");
-  // Lines behind the first newline of a read are echoed, not logged.
+  // Every line of a read is echoed and logged.
   send("100\r\n200\r\n", "200\r\r\n");
-  // The tail behind a newline is discarded with its line.
+  // The text behind the last newline of a read is the head of the next line.
   write_all(device_.master, "100\r\n20");
   wait_until_taken(device_);
-  send("0\r\n", "100\r\r\n200\r\r\n");
+  send("0\r\n", "200\r\r\n");
   // A line without a number logs the previous reading again.
   send("abc\r\n", "abc\r\r\n");
   send("\r\n", "\r\r\n");
@@ -99,47 +99,75 @@ TEST_F(Logger, LinesAreCompletedAndLoggedAsTheyArrive) {
   send("4294967295\n", "4294967295\r\n");
   // A percent sign is text like any other.
   send("%d%s\n", "%d%s\r\n");
+  EXPECT_EQ(console_,
+            "600\r\r\n100\r\r\n200\r\r\n100\r\r\n200\r\r\nabc\r\r\n\r\r\n+5\r\n-7\r\n-7\r\n"
+            "0x1F\r\n4294967295\r\n%d%s\r\n");
   EXPECT_EQ(end_with(SIGTERM) & 0x7f, SIGTERM);
   EXPECT_EQ(log(),
             "  88\r\n"
             "-412\r\n"
+            "-312\r\n"
             "-412\r\n"
-            "-512\r\n"
-            "-512\r\n"
-            "-512\r\n"
+            "-312\r\n"
+            "-312\r\n"
+            "-312\r\n"
             "-507\r\n"
+            "-519\r\n"
             "-519\r\n"
             "-512\r\n"
             "-513\r\n"
             "-513\r\n");
 }
 
-TEST_F(Logger, ANulDropsTheRestOfItsRead) {
+// A device stream cut in two at every offset, each part in a read of its own: every line is
+// echoed once and logged, whichever read completes it.
+TEST_F(Logger, AStreamCutAtEveryOffsetLogsEveryLine) {
+  start_logging();
+  const std::string stream = "600\r\n-7\r\nabc\r\n12345\r\n";
+  const std::string echo = "600\r\r\n-7\r\r\nabc\r\r\n12345\r\r\n";
+  const std::string records =
+      expected_record(600) + expected_record(-7) + expected_record(-7) + expected_record(12345);
+  std::string expected_log;
+  for (size_t cut = 0; cut <= stream.size(); ++cut) {
+    SCOPED_TRACE(cut);
+    write_all(device_.master, stream.substr(0, cut));
+    wait_until_taken(device_);
+    send(stream.substr(cut), "12345\r\r\n");
+    expected_log += records;
+  }
+  std::string expected_console;
+  for (size_t cut = 0; cut <= stream.size(); ++cut) expected_console += echo;
+  EXPECT_EQ(console_, expected_console);
+  EXPECT_EQ(end_with(SIGTERM) & 0x7f, SIGTERM);
+  EXPECT_EQ(log(), expected_log);
+}
+
+TEST_F(Logger, ANulIsDroppedAndTheRestOfItsReadCounts) {
   start_logging();
   write_all(device_.master, std::string("12\0"
-                                        "34\n",
-                                        6));
+                                        "34\n56\0\n",
+                                        10));
   wait_until_taken(device_);
-  send("5\r\n", "5\r\r\n");
-  EXPECT_EQ(console_, "125\r\r\n");
+  send("7\r\n", "7\r\r\n");
+  EXPECT_EQ(console_, "1234\r\n56\r\n7\r\r\n");
   EXPECT_EQ(end_with(SIGTERM) & 0x7f, SIGTERM);
-  EXPECT_EQ(log(), "-387\r\n");
+  EXPECT_EQ(log(), expected_record(1234) + expected_record(56) + expected_record(7));
 }
 
 TEST_F(Logger, AnOverlongLineNeitherOverflowsNorStalls) {
   start_logging();
   write_all(device_.master, std::string(5000, '9'));
   wait_until_taken(device_);
-  // The line keeps its first 998 bytes and its newline; what follows in the buffer is dropped.
-  send("\r\n700\r\n", std::string(998, '9') + "\r\n");
-  EXPECT_EQ(console_, std::string(998, '9') + "\r\n");
+  // The line keeps its first 998 bytes and its newline; the line behind it is whole.
+  send("\r\n700\r\n", "700\r\r\n");
+  EXPECT_EQ(console_, std::string(998, '9') + "\r\n700\r\r\n");
   send("701\r\n", "701\r\r\n");
   EXPECT_EQ(end_with(SIGTERM) & 0x7f, SIGTERM);
   const std::string records = log();
   // The head of the long line is a huge number, wrapped like any other.
   int32_t head = 0;
   for (int i = 0; i < 998; ++i) head = int32_t(uint32_t(head) * 10u + 9u);
-  EXPECT_EQ(records, expected_record(head) + expected_record(701));
+  EXPECT_EQ(records, expected_record(head) + expected_record(700) + expected_record(701));
 }
 
 TEST_F(Logger, EveryRecordSurvivesAnOutsideEnd) {

@@ -116,9 +116,9 @@ class WineLogger : public ::testing::Test {
     }
   }
 
-  // One line per read of the logger, so that each is logged.
-  void send_line(const std::string& line) {
-    write_all(device_.master, line);
+  // Bytes that the logger takes in a read of their own.
+  void send_read(const std::string& bytes) {
+    write_all(device_.master, bytes);
     wait_until_taken(device_);
   }
 
@@ -157,16 +157,16 @@ TEST_F(WineLogger, AnnouncesEchoesLogsAndKeepsEverythingOnCtrlC) {
   std::string expected_log;
   std::string expected_echo;
   for (int i = 0; i < 150; ++i) {
-    send_line(std::to_string(500 + i) + "\r\n");
+    send_read(std::to_string(500 + i) + "\r\n");
     expected_echo += std::to_string(500 + i) + "\r\r\n";
     expected_log += expected_record(500 + i);
   }
-  send_line("abc\r\n");
+  send_read("abc\r\n");
   expected_echo += "abc\r\r\n";
   expected_log += " 137\r\n";
-  send_line("10512\n100\n");
+  send_read("10512\n100\n");
   expected_echo += "10512\r\n100\r\n";
-  expected_log += "10000\r\n";
+  expected_log += "10000\r\n-412\r\n";
   // The 103rd record wrote out the first 102; the rest is held.
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(log().size(), 102u * 6);
@@ -175,6 +175,26 @@ TEST_F(WineLogger, AnnouncesEchoesLogsAndKeepsEverythingOnCtrlC) {
   const int status = wait_for_exit(child_.pid);
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), kInterruptedStatus);
+  EXPECT_EQ(output, banner() + expected_echo);
+  EXPECT_EQ(log(), expected_log);
+}
+
+// The stream as a USB adapter hands it over, in 62-byte packets cut across lines, each packet
+// one read of comlog.exe: every line is echoed once and logged, whichever read completes it.
+TEST_F(WineLogger, LinesSharingAReadAreEachLogged) {
+  start_logging();
+  std::string stream;
+  std::string expected_echo;
+  std::string expected_log;
+  for (int reading = 0; reading < 300; ++reading) {
+    stream += std::to_string(reading) + "\r\n";
+    expected_echo += std::to_string(reading) + "\r\r\n";
+    expected_log += expected_record(reading);
+  }
+  for (size_t at = 0; at < stream.size(); at += 62) send_read(stream.substr(at, 62));
+  kill(child_.pid, SIGINT);
+  const std::string output = read_to_end(child_.output);
+  EXPECT_TRUE(WIFEXITED(wait_for_exit(child_.pid)));
   EXPECT_EQ(output, banner() + expected_echo);
   EXPECT_EQ(log(), expected_log);
 }
