@@ -1,6 +1,8 @@
 // Stands in for the measuring device: a pseudo-terminal whose slave side is reachable as COM n
 // through the link com<n> in a ports folder (the logger's COMLOG_PORTS), sending decimal
-// readings as lines ending in CR LF, or the bytes of a file.
+// readings as lines ending in CR LF, or the bytes of a file. Lines go out one or a few to a
+// write, or cut into packets of a fixed size wherever the lines end, as a USB adapter hands them
+// over.
 //
 // The logger empties the port's input when it starts, so nothing is sent before it has the port:
 // the device leaves the line at 9600 baud and waits until the speed reads 115200, which is the
@@ -15,6 +17,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -35,6 +38,7 @@ struct Options {
   double rate = 4.0;  // writes per second; 0 sends without pausing
   long count = -1;    // lines to send; -1 sends until stopped
   int burst = 1;      // lines per write: more than one share one read at the logger
+  int packet = 0;     // bytes per write regardless of line ends; 0: whole lines
   std::string file;   // raw bytes to send instead of readings
   unsigned seed = 1;  // for the wandering readings
   bool wait_for_logger = true;
@@ -43,11 +47,15 @@ struct Options {
 void usage() {
   std::fprintf(stderr,
                "usage: simulated_device --ports DIR [--port N] [--rate PER_SECOND] [--count N]\n"
-               "                        [--burst N] [--file PATH] [--seed N] [--no-wait]\n"
+               "                        [--burst N | --packet N] [--file PATH] [--seed N]\n"
+               "                        [--no-wait]\n"
                "  Makes DIR/com<N> (default N 3) a pseudo-terminal and sends readings around 512\n"
                "  as lines ending in CR LF, 4 writes a second by default (0: no pause).\n"
                "  --count N   end after N lines (with --file: after N passes over the file)\n"
                "  --burst N   put N lines into each write, as a device with a fast burst does\n"
+               "  --packet N  cut the stream into writes of N bytes wherever the lines end, as a\n"
+               "              USB adapter does (an FTDI chip: 62 bytes, or less when its timer\n"
+               "              runs out); the last write takes what is left\n"
                "  --file PATH send the file's bytes as they are, one line (up to LF) per write\n"
                "  --no-wait   send at once instead of waiting for the logger to set 115200 baud\n"
                "Ends on SIGINT or SIGTERM, or after --count, and removes the link.\n");
@@ -71,6 +79,8 @@ bool parse_options(int argc, char** argv, Options* options) {
       options->count = std::atol(argv[++i]);
     } else if (word == "--burst") {
       options->burst = std::atoi(argv[++i]);
+    } else if (word == "--packet") {
+      options->packet = std::atoi(argv[++i]);
     } else if (word == "--file") {
       options->file = argv[++i];
     } else if (word == "--seed") {
@@ -79,7 +89,8 @@ bool parse_options(int argc, char** argv, Options* options) {
       return false;
     }
   }
-  return !options->ports.empty() && options->port > 0 && options->rate >= 0 && options->burst > 0;
+  return !options->ports.empty() && options->port > 0 && options->rate >= 0 && options->burst > 0 &&
+         options->packet >= 0;
 }
 
 // Sleeps for `seconds`, returning early when asked to stop.
@@ -129,6 +140,32 @@ std::vector<std::string> file_lines(const std::string& path, bool* ok) {
   std::fclose(file);
   return lines;
 }
+
+// The lines the device sends: wandering readings, or the lines of a file over and over.
+struct Lines {
+  const Options& options;
+  const std::vector<std::string>& raw;
+  int reading = 512;
+  unsigned state;
+  long sent = 0;  // lines, or with a file, whole passes over it
+  size_t next_raw = 0;
+
+  bool more() const { return options.count < 0 || sent < options.count; }
+
+  void append_next(std::string* out) {
+    if (raw.empty()) {
+      reading = next_reading(reading, &state);
+      *out += std::to_string(reading) + "\r\n";
+      ++sent;
+      return;
+    }
+    *out += raw[next_raw++];
+    if (next_raw == raw.size()) {
+      next_raw = 0;
+      ++sent;
+    }
+  }
+};
 
 bool wait_until_configured(int master) {
   while (!g_stop) {
@@ -200,26 +237,19 @@ int main(int argc, char** argv) {
 
   if (!options.wait_for_logger || wait_until_configured(master)) {
     const double interval = options.rate > 0 ? 1.0 / options.rate : 0.0;
-    int reading = 512;
-    unsigned state = options.seed;
-    long sent = 0;
-    size_t next_raw = 0;
-    while (!g_stop && (options.count < 0 || sent < options.count)) {
-      std::string chunk;
-      for (int i = 0; i < options.burst && (options.count < 0 || sent < options.count); ++i) {
-        if (raw.empty()) {
-          reading = next_reading(reading, &state);
-          chunk += std::to_string(reading) + "\r\n";
-          ++sent;
-        } else {
-          chunk += raw[next_raw++];
-          if (next_raw == raw.size()) {  // with a file, --count counts passes
-            next_raw = 0;
-            ++sent;
-          }
-        }
+    Lines lines{options, raw, 512, options.seed};
+    std::string pending;  // made and not yet written
+    while (!g_stop && (lines.more() || !pending.empty())) {
+      size_t size = 0;
+      if (options.packet > 0) {
+        while (lines.more() && pending.size() < size_t(options.packet)) lines.append_next(&pending);
+        size = std::min(pending.size(), size_t(options.packet));
+      } else {
+        for (int i = 0; i < options.burst && lines.more(); ++i) lines.append_next(&pending);
+        size = pending.size();
       }
-      if (!write_all(master, chunk.data(), chunk.size())) break;
+      if (!write_all(master, pending.data(), size)) break;
+      pending.erase(0, size);
       pause_for(interval);
     }
     // Stay until the logger has taken what was sent, so that closing loses nothing.
