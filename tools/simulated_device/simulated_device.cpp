@@ -252,10 +252,15 @@ int main(int argc, char** argv) {
       pending.erase(0, size);
       pause_for(interval);
     }
-    // Stay until the logger has taken what was sent, so that closing loses nothing.
-    for (int waited = 0; !g_stop && waited < 500; ++waited) {
-      int queued = 0;
-      if (ioctl(slave, FIONREAD, &queued) != 0 || queued == 0) break;
+    // Stay until the logger has taken what was sent, so that closing loses nothing. The terminal
+    // layer hands a large write on to the slave's queue a few kilobytes at a time, so the queue
+    // must stay empty for a while; a logger that takes nothing for 5 s is not waited for.
+    int still = 0;
+    for (int empty = 0, queued = -1; !g_stop && empty < 10 && still < 500;) {
+      const int before = queued;
+      if (ioctl(slave, FIONREAD, &queued) != 0) break;
+      empty = queued == 0 ? empty + 1 : 0;
+      still = queued == before && queued > 0 ? still + 1 : 0;
       pause_for(0.01);
     }
   }
