@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "logger/command_line.h"
+#include "common/command_line.h"
 
 namespace {
 

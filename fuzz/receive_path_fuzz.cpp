@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "logger/measurement_log.h"
 #include "logger/receive_path.h"
 #include "record_text.h"
 #include "scripted_log_file.h"
@@ -65,9 +64,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t piece = data[0] % 16;
   ++data;
   --size;
-  scripted_log_file = ScriptedLogFile{};
-  for (int i = 0; piece > 0 && i < 4096; ++i) scripted_log_file.takes.push_back(long(piece));
-  if (!open_measurement_log()) std::abort();
+  ScriptedLogFile file;
+  for (int i = 0; piece > 0 && i < 4096; ++i) file.takes.push_back(long(piece));
+  MeasurementLog log;
+  if (!open_measurement_log(&log, log_file_of(&file))) std::abort();
 
   Receiver receiver;
   start_receiving(&receiver);
@@ -84,19 +84,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<char> read(data + i, data + i + count);
     std::vector<char> shown(kEchoSize);
     i += count;
-    const size_t length = receive_bytes(&receiver, read.data(), read.size(), shown.data());
+    const size_t length = receive_bytes(&receiver, &log, read.data(), read.size(), shown.data());
     if (length > kEchoSize) std::abort();
     // One console write per read, ending with a complete line.
     if (length > 0 && shown[length - 1] != '\n') std::abort();
     echo.append(shown.data(), length);
     stream.append(read.begin(), read.end());
   }
-  close_measurement_log();
-  if (scripted_log_file.open) std::abort();
+  close_measurement_log(&log);
+  if (file.open) std::abort();
 
   std::string records, expected_echo, waiting;
   expect_of(stream, &records, &expected_echo, &waiting);
-  if (scripted_log_file.contents != records) std::abort();
+  if (file.contents != records) std::abort();
   if (echo != expected_echo) std::abort();
   if (std::string(receiver.line, receiver.line_length) != waiting) std::abort();
   if (receiver.line[receiver.line_length] != '\0') std::abort();

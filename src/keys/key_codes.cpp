@@ -126,8 +126,6 @@ constexpr KeyRow kKeyTable[] = {
 };
 // clang-format on
 
-static_assert(sizeof(kKeyTable) / sizeof(kKeyTable[0]) == 89, "the key table has 89 rows");
-
 const KeyRow* find_row(uint16_t virtual_key) {
   for (const KeyRow& row : kKeyTable) {
     if (row.virtual_key == virtual_key) return &row;
@@ -172,17 +170,12 @@ bool passed_over_by_read(const KeyRecord& record) {
   return record.character == 0 && key_record_code(record) == -1;
 }
 
-}  // namespace
-
-int key_pending_from(ConsoleQueue* console, KeyState* state) {
-  if (state->pending_extended != -1) return 1;
-  uint32_t queued = 0;
-  // A console that cannot be counted or looked at has nothing waiting; read_key then reports
-  // the failure.
-  if (!console->count(console->context, &queued) || queued == 0) return 0;
+// Looks at the queued records for one that yields a code. Never inlined, so that only a turn
+// with records queued pays for the room of a look.
+[[gnu::noinline]] int look_for_key(ConsoleQueue* console, uint32_t queued) {
+  KeyRecord records[kMostRecordsLookedAt];
   uint32_t looked = 0;
-  if (!console->peek(console->context, state->looked_at, kMostRecordsLookedAt, &looked)) return 0;
-  const KeyRecord* const records = state->looked_at;
+  if (!console->peek(console->context, records, kMostRecordsLookedAt, &looked)) return 0;
   for (uint32_t i = 0; i < looked; ++i) {
     const KeyRecord& record = records[i];
     if (!record.is_key_event || !record.key_down) continue;
@@ -202,6 +195,17 @@ int key_pending_from(ConsoleQueue* console, KeyState* state) {
     }
   }
   return 0;
+}
+
+}  // namespace
+
+int key_pending_from(ConsoleQueue* console, KeyState* state) {
+  if (state->pending_extended != -1) return 1;
+  uint32_t queued = 0;
+  // A console that cannot be counted or looked at has nothing waiting; read_key then reports
+  // the failure.
+  if (!console->count(console->context, &queued) || queued == 0) return 0;
+  return look_for_key(console, queued);
 }
 
 int read_key_from(ConsoleQueue* console, KeyState* state) {

@@ -40,11 +40,10 @@ struct ConsoleQueue {
 // The most queued records one look at the console examines.
 constexpr uint32_t kMostRecordsLookedAt = 8192;
 
-// The process-wide key state: the extended code still to be delivered (or -1), and the room for
-// a look at the queue, which the idle turn, with nothing queued, never touches.
+// What the key logic keeps from one call to the next: the extended code still to be delivered,
+// or -1.
 struct KeyState {
   int pending_extended = -1;
-  KeyRecord looked_at[kMostRecordsLookedAt];
 };
 
 // Whether the key table has a row for this virtual-key code.
@@ -53,5 +52,12 @@ bool key_has_row(uint16_t virtual_key);
 // The code of a key-down record by the table and the modifier precedence; -1 when it yields none.
 int key_record_code(const KeyRecord& record);
 
+// 1 when a key is waiting, 0 when none is; never waits and never changes the input mode. It
+// removes nothing that read_key would deliver, but when a look at the console cannot take in
+// the whole queue and finds no key, it takes off the records at the front that read_key would
+// pass over anyway.
 int key_pending_from(ConsoleQueue* console, KeyState* state);
+
+// The next key code: a character, a table code, or 0 before an extended code that the next call
+// delivers; -1 when the console failed. Waits for a key and never echoes.
 int read_key_from(ConsoleQueue* console, KeyState* state);

@@ -118,8 +118,9 @@ constexpr int kNoParameters = -1;  // nothing
 constexpr int kModifierOnly = 0;   // nothing, `m` or `1;m`, where m is the modifier parameter
 // A row number n: `n` or `n;m` (`CSI 15;2~` is Shift+F5).
 
-// The key of a sequence that is known but stands for nothing the console would queue.
-constexpr uint16_t kNoKey = 0;
+// The key of a sequence that is known but stands for nothing the console would queue: a value
+// that no virtual-key code has, kVkNone (a character of another keyboard) included.
+constexpr uint16_t kNoKey = 0xFFFF;
 
 struct SequenceRow {
   uint8_t introducers;

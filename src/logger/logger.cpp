@@ -1,16 +1,13 @@
 #include "logger/logger.h"
 
 #include <cstdint>
-#include <cstring>
 
-#include "logger/decimal_prefix.h"
+#include "common/port_names.h"
+#include "keys/key_codes.h"
+#include "logger/console_text.h"
 #include "logger/measurement_log.h"
 #include "logger/port_selection.h"
 #include "logger/receive_path.h"
-#include "platform/console_input.h"
-#include "platform/console_output.h"
-#include "platform/process.h"
-#include "platform/serial_port.h"
 
 namespace {
 
@@ -22,76 +19,103 @@ constexpr char kWasOpened[] =
 constexpr char kSettingsRefused[] =
     "DCB\x82\xCC\x83\x5A\x83\x62\x83\x67\x82\xC5\x8E\xB8\x94\x73\x82\xB5\x82\xDC\x82\xB5\x82\xBD\n";
 
+// Everything a run keeps, from start to end.
+struct LoggerState {
+  ConsoleText console;
+  MeasurementLog log;
+  Receiver receiver;  // the line buffer and the reading
+  KeyState keys;      // the extended code still to be delivered
+  char received[kMostBytesPerRead];
+  char echo[kEchoSize];
+};
+
 bool is_quit_code(int code) {
   return code == 'E' || code == 'Q' || code == 'X' || code == 'e' || code == 'q' || code == 'x';
 }
 
-void print_port_message(const char* device_path, const char* outcome) {
-  console_print(kPortWord);
-  console_print(device_path);
-  console_print(outcome);
+void print_port_message(ConsoleText* console, const char* device_path, const char* outcome) {
+  console_print(console, kPortWord);
+  console_print(console, device_path);
+  console_print(console, outcome);
+}
+
+// One turn's look at the port: what is queued is read, up to what the receive buffer holds (the
+// rest stays queued for the next turn), and the lines it completes are logged and echoed.
+void take_from_port(LoggerState* state, const SerialPortService& port) {
+  uint32_t queued = port.poll(port.context);
+  if (queued == 0) return;
+  if (queued > kMostBytesPerRead) queued = kMostBytesPerRead;
+  const uint32_t got = port.read(port.context, state->received, queued);
+  const size_t echo_length =
+      receive_bytes(&state->receiver, &state->log, state->received, got, state->echo);
+  if (echo_length > 0) console_write(&state->console, state->echo, echo_length);
+}
+
+// From choosing the port to the end of the loop; returns the exit status. Every early end
+// releases the port, as the end of a run does.
+int log_until_the_end(LoggerState* state, int argc, char** argv, const LoggerServices& services) {
+  const SerialPortService& port = services.port;
+  const ProcessService& process = services.process;
+  ConsoleText* console = &state->console;
+
+  const int32_t port_number = port_number_from_arguments(argc, argv);
+  char device_path[kDevicePathSize];
+  format_device_path(port_number, device_path);
+  if (!port.open(port.context, port_number)) {
+    print_port_message(console, device_path, kCannotBeOpened);
+    return -1;
+  }
+  print_port_message(console, device_path, kWasOpened);
+  if (!port.configure(port.context)) {
+    console_print(console, kSettingsRefused);
+    port.close(port.context);
+    return -1;
+  }
+  port.purge(port.context);
+  console_print(console, "running ");
+  console_print(console, argv[0]);
+  console_print(console, "\n");
+
+  // A request to end that came while the port was opening (a slow one, such as an outgoing
+  // Bluetooth port, can take seconds) ends the run here, before the previous test.dat is emptied.
+  if (process.end_requested(process.context)) {
+    port.close(port.context);
+    return 0;
+  }
+  if (!open_measurement_log(&state->log, services.log_file)) {
+    console_print(console, "cannot open ");
+    console_print(console, kMeasurementLogName);
+    console_print(console, "\n");
+    port.close(port.context);
+    return 1;
+  }
+  start_receiving(&state->receiver);
+  console_print(console, "running\n");
+
+  ConsoleQueue keys = services.keys.queue;
+  for (;;) {
+    take_from_port(state, port);
+    if (process.end_requested(process.context)) break;
+    if (key_pending_from(&keys, &state->keys) != 0) {
+      const int code = read_key_from(&keys, &state->keys);
+      if (is_quit_code(code)) break;
+      console_print(console, "running\n");
+    }
+  }
+  port.close(port.context);
+  close_measurement_log(&state->log);
+  return 0;
 }
 
 }  // namespace
 
-int run_logger(int argc, char** argv) {
-  char device_path[kDevicePathSize];
-  const int32_t port_number = port_number_from_arguments(argc, argv);
-  format_device_path(port_number, device_path);
-
-  SerialPort* port = serial_open(port_number, device_path);
-  if (port == nullptr) {
-    print_port_message(device_path, kCannotBeOpened);
-    return -1;
-  }
-  print_port_message(device_path, kWasOpened);
-  if (!serial_configure(port)) {
-    console_print(kSettingsRefused);
-    // Every early end releases the port, as the end of a run does.
-    serial_close(port);
-    return -1;
-  }
-  serial_purge(port);
-  console_print("running ");
-  console_print(argv[0]);
-  console_print("\n");
-
-  // A request to end that came while the port was opening (a slow one, such as an outgoing
-  // Bluetooth port, can take seconds) ends the run here, before the previous test.dat is emptied.
-  if (interrupt_requested()) {
-    serial_close(port);
-    return 0;
-  }
-  if (!open_measurement_log()) {
-    console_print("cannot open ");
-    console_print(kMeasurementLogName);
-    console_print("\n");
-    serial_close(port);
-    return 1;
-  }
-  Receiver receiver;
-  start_receiving(&receiver);
-  console_print("running\n");
-
-  char received[kMostBytesPerRead];
-  char echo[kEchoSize];
-  for (;;) {
-    uint32_t queued = serial_poll(port);
-    if (queued > 0) {
-      // Whatever does not fit stays queued for the next turn.
-      if (queued > kMostBytesPerRead) queued = kMostBytesPerRead;
-      const uint32_t got = serial_read(port, received, queued);
-      const size_t echo_length = receive_bytes(&receiver, received, got, echo);
-      if (echo_length > 0) console_write(echo, echo_length);
-    }
-    if (interrupt_requested()) break;
-    if (key_pending() != 0) {
-      const int code = read_key();
-      if (is_quit_code(code)) break;
-      console_print("running\n");
-    }
-  }
-  serial_close(port);
-  close_measurement_log();
-  return 0;
+int run_logger(int argc, char** argv, const LoggerServices& services) {
+  LoggerState state{};
+  start_console_text(&state.console, services.output);
+  const int status = log_until_the_end(&state, argc, argv, services);
+  // The records are on disk by now. The console's key mode goes next, so that a reader that
+  // stalls the last of the console output cannot keep the terminal in it.
+  services.keys.restore(services.keys.queue.context);
+  console_flush(&state.console);
+  return status;
 }

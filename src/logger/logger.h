@@ -1,6 +1,22 @@
-// The logger's one routine, from choosing the port to the end of the run. Returns the exit
-// status: 0 after a quit key or an outside request, 1 when test.dat cannot be opened, -1 when the
-// port cannot be opened or configured.
+// The logger's one routine, from choosing the port to the end of the run, over the services that
+// the entry hands it: the platform's in the program, fakes in the tests.
 #pragma once
 
-int run_logger(int argc, char** argv);
+#include "platform/console_keys.h"
+#include "platform/console_output.h"
+#include "platform/log_file.h"
+#include "platform/process.h"
+#include "platform/serial_port.h"
+
+struct LoggerServices {
+  SerialPortService port;
+  LogFileService log_file;
+  ConsoleOutputService output;
+  ConsoleKeys keys;
+  ProcessService process;
+};
+
+// Returns the exit status: 0 after a quit key or an outside request, 1 when test.dat cannot be
+// opened, -1 when the port cannot be opened or configured. Every way out has written out the
+// records and the console output and put the console's key mode back.
+int run_logger(int argc, char** argv, const LoggerServices& services);

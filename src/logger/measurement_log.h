@@ -5,16 +5,26 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/log_file.h"
+
 constexpr const char* kMeasurementLogName = "test.dat";
 
 // The held record text is counted before each LF becomes CR LF on disk.
 constexpr size_t kLogBufferSize = 512;
 
-// Creates or empties test.dat in the working directory; false when that is not possible.
-bool open_measurement_log();
+struct MeasurementLog {
+  LogFileService file;
+  bool open;
+  char buffer[kLogBufferSize];  // whole records only, all later than those on disk
+  size_t held;
+};
+
+// Creates or empties test.dat in the working directory through `file`; false when that is not
+// possible.
+bool open_measurement_log(MeasurementLog* log, const LogFileService& file);
 
 // Adds the record of `reading` minus 512.
-void append_reading(int32_t reading);
+void append_reading(MeasurementLog* log, int32_t reading);
 
 // Writes out every held record and closes the file.
-void close_measurement_log();
+void close_measurement_log(MeasurementLog* log);

@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "logger/decimal_prefix.h"
-#include "logger/measurement_log.h"
 
 namespace {
 
@@ -18,7 +17,8 @@ void start_receiving(Receiver* receiver) {
   receiver->reading = 0;
 }
 
-size_t receive_bytes(Receiver* receiver, const char* bytes, size_t count, char* echo) {
+size_t receive_bytes(Receiver* receiver, MeasurementLog* log, const char* bytes, size_t count,
+                     char* echo) {
   size_t echoed = 0;
   for (size_t i = 0; i < count; ++i) {
     const char byte = bytes[i];
@@ -28,7 +28,7 @@ size_t receive_bytes(Receiver* receiver, const char* bytes, size_t count, char* 
     if (byte != '\n') continue;
     receiver->line[receiver->line_length] = '\0';
     scan_decimal_prefix(receiver->line, &receiver->reading);
-    append_reading(receiver->reading);
+    append_reading(log, receiver->reading);
     std::memcpy(echo + echoed, receiver->line, receiver->line_length);
     echoed += receiver->line_length;
     receiver->line_length = 0;

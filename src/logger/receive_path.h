@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "logger/measurement_log.h"
+
 // The most bytes one read takes from the port; more stay queued for the next turn.
 constexpr size_t kMostBytesPerRead = 999;
 
@@ -26,10 +28,11 @@ struct Receiver {
 void start_receiving(Receiver* receiver);
 
 // Takes the `count` bytes of one read (at most kMostBytesPerRead). Each line they complete
-// logs its reading (append_reading), and its text, as received, goes to `echo` (kEchoSize
-// bytes), so that one console write shows every line the read completed. Returns the length
+// logs its reading in `log`, and its text, as received, goes to `echo` (kEchoSize bytes), so
+// that one console write shows every line the read completed. Returns the length
 // of the echo: 0 when no line was completed.
 // - A NUL byte is dropped; the bytes after it count as usual.
 // - A line longer than the buffer keeps its first 998 bytes and its LF; the rest of it is
 //   dropped, from the echo and from the reading alike.
-size_t receive_bytes(Receiver* receiver, const char* bytes, size_t count, char* echo);
+size_t receive_bytes(Receiver* receiver, MeasurementLog* log, const char* bytes, size_t count,
+                     char* echo);

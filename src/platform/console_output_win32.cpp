@@ -1,28 +1,36 @@
-// Standard output on Windows: the shared console output unit's two platform operations, so that
-// the bytes are the same as on Linux. WriteFile passes them through unconverted, to a console
-// as well as to a file or a pipe.
+// Standard output on Windows. WriteFile passes the bytes through unconverted, to a console as
+// well as to a file or a pipe, so that they are the same as on Linux. A write blocked on a
+// stalled pipe is not cut short here: after a console event, the control handler ends the
+// process once its own wait has passed.
 #include <windows.h>
 
 #include "platform/console_output.h"
 
-bool standard_output_is_terminal() {
+namespace {
+
+HANDLE standard_output() {
   const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (output == nullptr || output == INVALID_HANDLE_VALUE) return false;
+  return output == nullptr ? INVALID_HANDLE_VALUE : output;
+}
+
+bool is_terminal(void*) {
+  const HANDLE output = standard_output();
+  if (output == INVALID_HANDLE_VALUE) return false;
   DWORD mode = 0;
   return GetConsoleMode(output, &mode) != 0 || GetFileType(output) == FILE_TYPE_CHAR;
 }
 
-// A write blocked on a stalled pipe is not cut short here: after a console event, the control
-// handler ends the process once its own wait has passed.
-void standard_output_write_all(const char* bytes, size_t length, int /*patience_ms*/) {
-  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (output == nullptr || output == INVALID_HANDLE_VALUE) return;
-  while (length > 0) {
-    const DWORD part = length > 0x10000 ? 0x10000 : DWORD(length);
-    DWORD written = 0;
-    // A closed pipe or a full disk costs only the console text; logging goes on.
-    if (!WriteFile(output, bytes, part, &written, nullptr) || written == 0) return;
-    bytes += written;
-    length -= written;
-  }
+long write_output(void*, const char* bytes, size_t length) {
+  const HANDLE output = standard_output();
+  if (output == INVALID_HANDLE_VALUE) return -1;
+  const DWORD part = length > 0x10000 ? 0x10000 : DWORD(length);
+  DWORD written = 0;
+  if (!WriteFile(output, bytes, part, &written, nullptr) && written == 0) return -1;
+  return long(written);
+}
+
+}  // namespace
+
+ConsoleOutputService system_console_output() {
+  return ConsoleOutputService{nullptr, is_terminal, write_output};
 }

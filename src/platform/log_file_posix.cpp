@@ -1,15 +1,17 @@
+// The file under the measurement log on Linux.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "logger/log_file.h"
+#include "platform/log_file.h"
+
+namespace {
 
 struct LogFile {
   int fd;
 };
-
-namespace {
+LogFile g_log_file = {-1};
 
 // An existing file is emptied only once it is known to be one that may be written: an earlier
 // measurement kept read-only (no write permission bit at all) is refused, even for root, who
@@ -32,27 +34,29 @@ int open_existing(const char* path) {
   return fd;
 }
 
-}  // namespace
-
-LogFile* log_file_create(const char* path) {
+bool create(void* context, const char* path) {
   int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0 && errno == EEXIST) fd = open_existing(path);
-  if (fd < 0) return nullptr;
-  // The logger writes one log at a time: no allocation for it.
-  static LogFile file;
-  file = LogFile{fd};
-  return &file;
+  static_cast<LogFile*>(context)->fd = fd;
+  return fd >= 0;
 }
 
-long log_file_write(LogFile* file, const char* bytes, size_t length) {
+long write_file(void* context, const char* bytes, size_t length) {
   for (;;) {
-    const ssize_t written = write(file->fd, bytes, length);
+    const ssize_t written = write(static_cast<LogFile*>(context)->fd, bytes, length);
     if (written < 0 && errno == EINTR) continue;
     return long(written);
   }
 }
 
-void log_file_close(LogFile* file) {
+void close_file(void* context) {
+  LogFile* file = static_cast<LogFile*>(context);
   close(file->fd);
   file->fd = -1;
+}
+
+}  // namespace
+
+LogFileService system_log_file() {
+  return LogFileService{&g_log_file, create, write_file, close_file};
 }

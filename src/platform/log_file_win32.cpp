@@ -1,30 +1,42 @@
-// The file under the measurement log on Windows: CreateFileA and WriteFile. The line
-// ends are expanded and partial writes retried by the shared measurement log.
+// The file under the measurement log on Windows: CreateFileA and WriteFile.
 #include <windows.h>
 
-#include "logger/log_file.h"
+#include "platform/log_file.h"
+
+namespace {
 
 struct LogFile {
   HANDLE handle;
 };
+LogFile g_log_file = {INVALID_HANDLE_VALUE};
 
-LogFile* log_file_create(const char* path) {
+bool create(void* context, const char* path) {
   // Created or emptied; others may read and write it meanwhile, but not delete or rename it.
   const HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                     nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return nullptr;
-  return new LogFile{handle};
+  static_cast<LogFile*>(context)->handle = handle;
+  return handle != INVALID_HANDLE_VALUE;
 }
 
-long log_file_write(LogFile* file, const char* bytes, size_t length) {
+long write_file(void* context, const char* bytes, size_t length) {
   DWORD written = 0;
   const DWORD part = length > 0x10000 ? 0x10000 : DWORD(length);
   // A partial write gives the count written; the caller retries the rest.
-  if (!WriteFile(file->handle, bytes, part, &written, nullptr) && written == 0) return -1;
+  if (!WriteFile(static_cast<LogFile*>(context)->handle, bytes, part, &written, nullptr) &&
+      written == 0) {
+    return -1;
+  }
   return long(written);
 }
 
-void log_file_close(LogFile* file) {
+void close_file(void* context) {
+  LogFile* file = static_cast<LogFile*>(context);
   CloseHandle(file->handle);
-  delete file;
+  file->handle = INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+LogFileService system_log_file() {
+  return LogFileService{&g_log_file, create, write_file, close_file};
 }

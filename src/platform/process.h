@@ -1,14 +1,19 @@
-// The start and the end of the process.
+// The start and the end of the process, and the requests from outside to end it.
 #pragma once
+
+struct ProcessService {
+  void* context;
+  // True once the process has been asked from outside to end (an interrupt key, a termination
+  // request, a closed terminal or console). The logger finishes its turn and shuts down.
+  bool (*end_requested)(void* context);
+};
 
 // Makes the process safe to run and gives the logger its arguments, argument zero the executable
 // as the system knows it whatever name was typed. Nothing is printed, the console is untouched.
 void start_process(int* argc, char*** argv);
 
-// True once the process has been asked from outside to end (an interrupt key, a termination
-// request, a closed terminal or console). The logger's loop finishes its turn and shuts down.
-bool interrupt_requested();
+ProcessService system_process();
 
-// Restores the console, writes out held console output and ends the process: with `status`, or,
-// after an outside request, the way that request ends a process.
+// Ends the process with `status`, or, after a request from outside, the way that request ends a
+// process. The logger has written out everything and put the console back by then.
 [[noreturn]] void end_process(int status);

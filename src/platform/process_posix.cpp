@@ -1,23 +1,32 @@
-// Process start and end on Linux: the standard descriptors made safe, argument zero from
-// /proc/self/exe, and outside requests to end turned into a flag for the logger's loop.
+// Process start and end on Linux, and every signal the process handles: the standard descriptors
+// made safe, argument zero from /proc/self/exe, requests to end turned into a flag for the
+// logger's loop, stops and continues, and the terminal's signal that input has arrived.
+#include "platform/process_posix.h"
+
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
 #include <initializer_list>
 
-#include "platform/console_input.h"
-#include "platform/console_output.h"
 #include "platform/process.h"
 
 namespace {
 
-// After a request to end, a reader that takes no console output is given this long in all.
-constexpr int kOutputPatienceMs = 1000;
-
-volatile sig_atomic_t g_requested_signal = 0;
+struct Signals {
+  volatile sig_atomic_t end_signal;  // the request to end, 0 before any
+  volatile sig_atomic_t continued;
+  // Set by SIGIO when the terminal has input, so that the terminal is read only then instead of
+  // on every turn.
+  volatile sig_atomic_t terminal_input;
+  void (*before_stop)();
+  struct sigaction stop_action;
+};
+Signals g_signals;
 
 // Once the process is to end, no write may block for good: a request that comes just before a
 // write to a stalled reader, or a terminal that takes only part, is cut short by an alarm that
@@ -26,9 +35,81 @@ void interrupt_blocked_write(int) {
   alarm(1);
 }
 
-void note_signal(int signal_number) {
-  g_requested_signal = signal_number;
+void note_end_request(int signal_number) {
+  g_signals.end_signal = signal_number;
   alarm(1);
+}
+
+// A stop asked for from outside: the user's terminal settings go back first, as the process
+// would leave them at its end.
+void stop_politely(int) {
+  const int saved_errno = errno;
+  if (g_signals.before_stop != nullptr) g_signals.before_stop();
+  // The handler was reset on entry and SIGTSTP is not held: the default action stops here.
+  raise(SIGTSTP);
+  sigaction(SIGTSTP, &g_signals.stop_action, nullptr);
+  g_signals.continued = 1;
+  errno = saved_errno;
+}
+
+void note_continued(int) {
+  g_signals.continued = 1;
+}
+
+void note_terminal_input(int) {
+  g_signals.terminal_input = 1;
+}
+
+void note_nothing(int) {}
+
+void handle(int signal_number, void (*handler)(int), int flags) {
+  struct sigaction action = {};
+  action.sa_handler = handler;
+  action.sa_flags = flags;
+  sigemptyset(&action.sa_mask);
+  sigaction(signal_number, &action, nullptr);
+}
+
+bool inherited_as_ignored(int signal_number) {
+  struct sigaction inherited;
+  sigaction(signal_number, nullptr, &inherited);
+  return inherited.sa_handler == SIG_IGN;
+}
+
+void install_signal_handlers() {
+  // A signal the caller ignores (nohup, a background job of a script) stays ignored. No
+  // SA_RESTART: a write blocked on a stalled pipe gives way to the request.
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    if (!inherited_as_ignored(signal_number)) handle(signal_number, note_end_request, 0);
+  }
+  handle(SIGALRM, interrupt_blocked_write, 0);
+  // A reader that went away, or a log that reached the size limit, costs that output only.
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+
+  // Job control: Ctrl+Z is a key, but a stop from outside is followed, unless the caller ignores
+  // it. In the background a read of the terminal fails (EIO) instead of stopping the logger, and
+  // a write reaches the terminal even where stty tostop is set.
+  if (!inherited_as_ignored(SIGTSTP)) {
+    g_signals.stop_action.sa_handler = stop_politely;
+    g_signals.stop_action.sa_flags = SA_RESETHAND | SA_NODEFER | SA_RESTART;
+    sigemptyset(&g_signals.stop_action.sa_mask);
+    sigaction(SIGTSTP, &g_signals.stop_action, nullptr);
+  }
+  handle(SIGCONT, note_continued, SA_RESTART);
+  signal(SIGTTIN, SIG_IGN);
+  signal(SIGTTOU, SIG_IGN);
+  // A blocked console write goes on after the terminal's input signal.
+  handle(SIGIO, note_terminal_input, SA_RESTART);
+
+  // An inherited mask would keep a request pending for ever.
+  sigset_t unblocked;
+  sigemptyset(&unblocked);
+  for (int signal_number :
+       {SIGINT, SIGTERM, SIGHUP, SIGALRM, SIGTSTP, SIGCONT, SIGTTIN, SIGTTOU, SIGIO}) {
+    sigaddset(&unblocked, signal_number);
+  }
+  sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
 }
 
 // A closed 0, 1 or 2 would be taken by the next open: the port or the log would then receive
@@ -39,52 +120,60 @@ void open_standard_descriptors() {
   }
 }
 
-void install_signal_handlers() {
-  struct sigaction action = {};
-  action.sa_handler = note_signal;
-  sigemptyset(&action.sa_mask);
-  sigset_t unblocked;
-  sigemptyset(&unblocked);
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-    sigaddset(&unblocked, signal_number);
-    // A signal the caller ignores (nohup, a background job of a script) stays ignored.
-    struct sigaction inherited;
-    sigaction(signal_number, nullptr, &inherited);
-    if (inherited.sa_handler == SIG_IGN) continue;
-    // No SA_RESTART: a write blocked on a stalled pipe gives way to the request.
-    sigaction(signal_number, &action, nullptr);
-  }
-  action.sa_handler = interrupt_blocked_write;
-  sigaction(SIGALRM, &action, nullptr);
-  sigaddset(&unblocked, SIGALRM);
-  // An inherited mask would keep a request pending for ever.
-  sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
-  // A reader that went away, or a log that reached the size limit, costs that output only.
-  signal(SIGPIPE, SIG_IGN);
-  signal(SIGXFSZ, SIG_IGN);
+bool end_requested(void*) {
+  return end_signalled();
 }
 
 }  // namespace
 
-bool interrupt_requested() {
-  return g_requested_signal != 0;
+int64_t monotonic_ms() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-void end_process(int status) {
-  // The records are written by now. The terminal comes next, so that a reader that stalls the
-  // console output cannot keep it in the key mode; a request to end gives that reader a limit.
-  restore_console_input();
-  console_flush(kOutputPatienceMs);
-  const int signal_number = g_requested_signal;
-  if (signal_number != 0) {
-    signal(signal_number, SIG_DFL);
-    sigset_t unblock;
-    sigemptyset(&unblock);
-    sigaddset(&unblock, signal_number);
-    sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
-    raise(signal_number);
+bool end_signalled() {
+  return g_signals.end_signal != 0;
+}
+
+bool take_continued() {
+  if (g_signals.continued == 0) return false;
+  g_signals.continued = 0;
+  return true;
+}
+
+bool take_input_signal() {
+  if (g_signals.terminal_input == 0) return false;
+  g_signals.terminal_input = 0;
+  return true;
+}
+
+void expect_terminal_input() {
+  g_signals.terminal_input = 1;
+}
+
+void run_before_stop(void (*hook)()) {
+  g_signals.before_stop = hook;
+}
+
+sigset_t hold_stops() {
+  sigset_t stop, previous;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTSTP);
+  sigprocmask(SIG_BLOCK, &stop, &previous);
+  return previous;
+}
+
+void put_back_mask(const sigset_t& mask) {
+  sigprocmask(SIG_SETMASK, &mask, nullptr);
+}
+
+void catch_background_changes(bool catching) {
+  if (catching) {
+    handle(SIGTTOU, note_nothing, 0);
+  } else {
+    signal(SIGTTOU, SIG_IGN);
   }
-  std::exit(status);
 }
 
 void start_process(int*, char*** argv) {
@@ -96,4 +185,21 @@ void start_process(int*, char*** argv) {
     (*argv)[0] = executable;
   }
   install_signal_handlers();
+}
+
+ProcessService system_process() {
+  return ProcessService{nullptr, end_requested};
+}
+
+void end_process(int status) {
+  const int signal_number = g_signals.end_signal;
+  if (signal_number != 0) {
+    signal(signal_number, SIG_DFL);
+    sigset_t unblock;
+    sigemptyset(&unblock);
+    sigaddset(&unblock, signal_number);
+    sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
+    raise(signal_number);
+  }
+  std::exit(status);
 }

@@ -7,9 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "logger/command_line.h"
-#include "platform/console_input.h"
-#include "platform/console_output.h"
+#include "common/command_line.h"
 #include "platform/process.h"
 
 namespace {
@@ -21,8 +19,20 @@ constexpr DWORD kExecutablePathSize = 255;
 // Ctrl+C and Ctrl+Break have no deadline, so their write-out is never cut short.
 constexpr DWORD kEndingSessionWaitMs = 4000;
 
-volatile LONG g_interrupt = 0;
-HANDLE g_shutdown_done = nullptr;  // set once the held output has been written out
+// Shared with the control handler's thread.
+struct ConsoleEvents {
+  volatile LONG end_requested;
+  HANDLE shutdown_done;  // set once everything has been written out
+};
+ConsoleEvents g_events = {0, nullptr};
+
+// The arguments as the logger gets them, for the life of the process.
+struct Arguments {
+  char executable[kExecutablePathSize];
+  std::vector<std::string> words;
+  std::vector<char*> pointers;
+};
+Arguments g_arguments;
 
 bool ansi_lead_byte(unsigned char byte) {
   return IsDBCSLeadByte(byte) != 0;
@@ -46,23 +56,25 @@ BOOL WINAPI on_console_event(DWORD event) {
     default:
       return FALSE;
   }
-  InterlockedExchange(&g_interrupt, 1);
-  if (g_shutdown_done != nullptr) WaitForSingleObject(g_shutdown_done, wait_ms);
+  InterlockedExchange(&g_events.end_requested, 1);
+  if (g_events.shutdown_done != nullptr) WaitForSingleObject(g_events.shutdown_done, wait_ms);
   // Reached only when the loop did not finish in time; normally end_process ends the process.
   ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
+bool end_requested(void*) {
+  return InterlockedCompareExchange(&g_events.end_requested, 0, 0) != 0;
+}
+
 }  // namespace
 
-bool interrupt_requested() {
-  return InterlockedCompareExchange(&g_interrupt, 0, 0) != 0;
+ProcessService system_process() {
+  return ProcessService{nullptr, end_requested};
 }
 
 void end_process(int status) {
-  restore_console_input();
-  console_flush();
-  if (interrupt_requested()) {
-    if (g_shutdown_done != nullptr) SetEvent(g_shutdown_done);
+  if (end_requested(nullptr)) {
+    if (g_events.shutdown_done != nullptr) SetEvent(g_events.shutdown_done);
     // The status of a process ended by Ctrl+C, as the system's default action gives it.
     ExitProcess(STATUS_CONTROL_C_EXIT);
   }
@@ -70,18 +82,18 @@ void end_process(int status) {
 }
 
 void start_process(int* argc, char*** argv) {
-  static char executable[kExecutablePathSize];
-  const DWORD length = GetModuleFileNameA(nullptr, executable, kExecutablePathSize);
-  if (length >= kExecutablePathSize) executable[kExecutablePathSize - 1] = '\0';
+  Arguments* arguments = &g_arguments;
+  const DWORD length = GetModuleFileNameA(nullptr, arguments->executable, kExecutablePathSize);
+  if (length >= kExecutablePathSize) arguments->executable[kExecutablePathSize - 1] = '\0';
+  arguments->words = split_command_line(GetCommandLineA(), ansi_lead_byte);
+  arguments->pointers.push_back(arguments->executable);
+  for (size_t i = 1; i < arguments->words.size(); ++i) {
+    arguments->pointers.push_back(&arguments->words[i][0]);
+  }
+  arguments->pointers.push_back(nullptr);
+  *argc = int(arguments->pointers.size() - 1);
+  *argv = arguments->pointers.data();
 
-  static std::vector<std::string> words = split_command_line(GetCommandLineA(), ansi_lead_byte);
-  static std::vector<char*> arguments;
-  arguments.push_back(executable);
-  for (size_t i = 1; i < words.size(); ++i) arguments.push_back(&words[i][0]);
-  arguments.push_back(nullptr);
-  *argc = int(arguments.size() - 1);
-  *argv = arguments.data();
-
-  g_shutdown_done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  g_events.shutdown_done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(on_console_event, TRUE);
 }

@@ -1,3 +1,5 @@
+// The serial port on Linux: a terminal device in raw mode, taken exclusively. COM n is the device
+// file that the port names give it (COMLOG_PORTS/com<n>, or /dev/ttyS<n-1>).
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -7,15 +9,16 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "logger/port_selection.h"
+#include "common/port_names.h"
 #include "platform/serial_port.h"
 
-struct SerialPort {
+namespace {
+
+struct Port {
   int fd;
   bool made_exclusive;  // by this run, which therefore clears it again
 };
-
-namespace {
+Port g_port = {-1, false};
 
 // Nothing the line discipline does may change a received byte or send one back: no echo, no
 // line editing, no signals, no output processing, no XOFF when the input queue fills.
@@ -46,25 +49,25 @@ bool settings_hold(const termios& wanted, const termios& actual) {
 // The kernel refuses later opens while TIOCEXCL is set; on a pseudo-terminal the flag outlives
 // the descriptor, so the run that set it clears it before the close. (Root gets past another
 // program's flag; that one is left alone.)
-void release(const SerialPort& port) {
-  if (port.made_exclusive) ioctl(port.fd, TIOCNXCL);
-  close(port.fd);
+void release(Port* port) {
+  if (port->made_exclusive) ioctl(port->fd, TIOCNXCL);
+  close(port->fd);
+  port->fd = -1;
 }
 
-}  // namespace
-
-SerialPort* serial_open(int32_t port_number, const char* /*device_path*/) {
+bool open_port(void* context, int32_t port_number) {
+  Port* port = static_cast<Port*>(context);
   char path[4096];
   if (!port_device_file(port_number, std::getenv("COMLOG_PORTS"), path, sizeof path)) {
-    return nullptr;
+    return false;
   }
   // Without O_NONBLOCK the open would wait for carrier on a port that lacks CLOCAL.
   const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+  if (fd < 0) return false;
   // Terminal programs check the flock; TIOCEXCL makes the kernel refuse later opens.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     close(fd);
-    return nullptr;
+    return false;
   }
   int already_exclusive = 0;
   ioctl(fd, TIOCGEXCL, &already_exclusive);
@@ -76,15 +79,14 @@ SerialPort* serial_open(int32_t port_number, const char* /*device_path*/) {
     make_quiet(&settings);
     tcsetattr(fd, TCSANOW, &settings);
   }
-  // The logger holds one port at a time: no allocation for it.
-  static SerialPort port;
-  port = SerialPort{fd, already_exclusive == 0};
-  return &port;
+  *port = Port{fd, already_exclusive == 0};
+  return true;
 }
 
-bool serial_configure(SerialPort* port) {
+bool configure(void* context) {
+  const int fd = static_cast<Port*>(context)->fd;
   termios settings;
-  if (tcgetattr(port->fd, &settings) != 0) return false;
+  if (tcgetattr(fd, &settings) != 0) return false;
   cfmakeraw(&settings);
   make_quiet(&settings);
   settings.c_cflag |= CREAD | CLOCAL;
@@ -95,33 +97,38 @@ bool serial_configure(SerialPort* port) {
   settings.c_cc[VTIME] = 0;
   cfsetispeed(&settings, B115200);
   cfsetospeed(&settings, B115200);
-  if (tcsetattr(port->fd, TCSANOW, &settings) != 0) return false;
+  if (tcsetattr(fd, TCSANOW, &settings) != 0) return false;
   // tcsetattr succeeds when any one change took, so the result is read back.
   termios actual;
-  if (tcgetattr(port->fd, &actual) != 0 || !settings_hold(settings, actual)) return false;
+  if (tcgetattr(fd, &actual) != 0 || !settings_hold(settings, actual)) return false;
   // Opening raised DTR and RTS; a port without modem lines (a pseudo-terminal) has none to lower.
   int lines = TIOCM_DTR | TIOCM_RTS;
-  ioctl(port->fd, TIOCMBIC, &lines);
+  ioctl(fd, TIOCMBIC, &lines);
   return true;
 }
 
-void serial_purge(SerialPort* port) {
+void purge(void* context) {
   // Output too: nothing queued for the device before configuration may reach it.
-  tcflush(port->fd, TCIOFLUSH);
+  tcflush(static_cast<Port*>(context)->fd, TCIOFLUSH);
 }
 
-uint32_t serial_poll(SerialPort* port) {
+uint32_t poll_port(void* context) {
   int queued = 0;
-  if (ioctl(port->fd, FIONREAD, &queued) != 0 || queued < 0) return 0;
+  if (ioctl(static_cast<Port*>(context)->fd, FIONREAD, &queued) != 0 || queued < 0) return 0;
   return uint32_t(queued);
 }
 
-uint32_t serial_read(SerialPort* port, char* buffer, uint32_t count) {
-  const ssize_t got = read(port->fd, buffer, count);
+uint32_t read_port(void* context, char* buffer, uint32_t count) {
+  const ssize_t got = read(static_cast<Port*>(context)->fd, buffer, count);
   return got > 0 ? uint32_t(got) : 0;
 }
 
-void serial_close(SerialPort* port) {
-  release(*port);
-  port->fd = -1;
+void close_port(void* context) {
+  release(static_cast<Port*>(context));
+}
+
+}  // namespace
+
+SerialPortService system_serial_port() {
+  return SerialPortService{&g_port, open_port, configure, purge, poll_port, read_port, close_port};
 }

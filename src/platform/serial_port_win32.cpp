@@ -1,36 +1,42 @@
 // The serial port on Windows: the eight communications calls the logger needs, nothing more.
 #include <windows.h>
 
+#include "common/port_names.h"
 #include "platform/serial_port.h"
 
-struct SerialPort {
+namespace {
+
+struct Port {
   HANDLE handle;
 };
-
-namespace {
+Port g_port = {INVALID_HANDLE_VALUE};
 
 constexpr char kModeString[] = "baud=115200 parity=N data=8 stop=1 dtr=off rts=off";
 // PURGE_RXCLEAR | PURGE_RXABORT | PURGE_TXABORT; PURGE_TXCLEAR is not asked for.
 constexpr DWORD kPurgeFlags = PURGE_RXCLEAR | PURGE_RXABORT | PURGE_TXABORT;
 static_assert(kPurgeFlags == 0x0B, "the purge clears input and aborts reads and writes: 0x0B");
 
-}  // namespace
+HANDLE handle_of(void* context) {
+  return static_cast<Port*>(context)->handle;
+}
 
-SerialPort* serial_open(int32_t /*port_number*/, const char* device_path) {
+bool open_port(void* context, int32_t port_number) {
+  char device_path[kDevicePathSize];
+  format_device_path(port_number, device_path);
   // Exclusive (share mode 0), synchronous (flags 0): a port that another program holds fails.
   const HANDLE handle =
       CreateFileA(device_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return nullptr;
-  return new SerialPort{handle};
+  static_cast<Port*>(context)->handle = handle;
+  return handle != INVALID_HANDLE_VALUE;
 }
 
-bool serial_configure(SerialPort* port) {
+bool configure(void* context) {
   DCB settings = {};
   settings.DCBlength = sizeof settings;
   // The driver's settings are the base; the mode string changes only what it names (and turns
   // XON/XOFF and hardware flow control off). Both results are ignored: only the write of the
   // settings is checked.
-  GetCommState(port->handle, &settings);
+  GetCommState(handle_of(context), &settings);
   BuildCommDCBA(kModeString, &settings);
   // Said once more for conversions that keep the driver's flow control (Wine's keeps XON/XOFF,
   // which would swallow the bytes 0x11 and 0x13 of a reading).
@@ -38,29 +44,35 @@ bool serial_configure(SerialPort* port) {
   settings.fInX = FALSE;
   settings.fOutxCtsFlow = FALSE;
   settings.fOutxDsrFlow = FALSE;
-  return SetCommState(port->handle, &settings) != 0;
+  return SetCommState(handle_of(context), &settings) != 0;
 }
 
-void serial_purge(SerialPort* port) {
-  PurgeComm(port->handle, kPurgeFlags);
+void purge(void* context) {
+  PurgeComm(handle_of(context), kPurgeFlags);
 }
 
-uint32_t serial_poll(SerialPort* port) {
+uint32_t poll_port(void* context) {
   DWORD errors = 0;
   COMSTAT status = {};
   // Also clears a line-error condition, so that reception goes on.
-  if (!ClearCommError(port->handle, &errors, &status)) return 0;
+  if (!ClearCommError(handle_of(context), &errors, &status)) return 0;
   return status.cbInQue;
 }
 
-uint32_t serial_read(SerialPort* port, char* buffer, uint32_t count) {
+uint32_t read_port(void* context, char* buffer, uint32_t count) {
   DWORD got = 0;
   // The bytes are queued already, so this returns at once; no time-outs are ever set.
-  ReadFile(port->handle, buffer, count, &got, nullptr);
+  ReadFile(handle_of(context), buffer, count, &got, nullptr);
   return got <= count ? got : 0;
 }
 
-void serial_close(SerialPort* port) {
-  CloseHandle(port->handle);
-  delete port;
+void close_port(void* context) {
+  CloseHandle(handle_of(context));
+  static_cast<Port*>(context)->handle = INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+SerialPortService system_serial_port() {
+  return SerialPortService{&g_port, open_port, configure, purge, poll_port, read_port, close_port};
 }

@@ -9,10 +9,7 @@
 #include <string>
 #include <vector>
 
-// The port messages, as the logger writes them to a raw terminal or a file.
-std::string port_opened_message(const std::string& port);
-std::string port_not_opened_message(const std::string& port);
-extern const char kSettingsRefusedMessage[];
+#include "port_messages.h"
 
 struct Pty {
   int master = -1;

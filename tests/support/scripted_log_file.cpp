@@ -1,34 +1,34 @@
 #include "scripted_log_file.h"
 
-#include "logger/log_file.h"
-
-ScriptedLogFile scripted_log_file;
-
-struct LogFile {};
-
 namespace {
-LogFile the_file;
+
+bool scripted_create(void* context, const char* path) {
+  auto* file = static_cast<ScriptedLogFile*>(context);
+  if (file->refuse_create) return false;
+  file->open = true;
+  file->path = path;
+  file->contents.clear();
+  return true;
 }
 
-LogFile* log_file_create(const char* path) {
-  if (scripted_log_file.refuse_create) return nullptr;
-  scripted_log_file.open = true;
-  scripted_log_file.path = path;
-  scripted_log_file.contents.clear();
-  return &the_file;
-}
-
-long log_file_write(LogFile*, const char* bytes, size_t length) {
-  scripted_log_file.write_sizes.push_back(length);
+long scripted_write(void* context, const char* bytes, size_t length) {
+  auto* file = static_cast<ScriptedLogFile*>(context);
+  file->write_sizes.push_back(length);
   long taken = long(length);
-  if (!scripted_log_file.takes.empty()) {
-    taken = scripted_log_file.takes.front() < taken ? scripted_log_file.takes.front() : taken;
-    scripted_log_file.takes.pop_front();
+  if (!file->takes.empty()) {
+    taken = file->takes.front() < taken ? file->takes.front() : taken;
+    file->takes.pop_front();
   }
-  if (taken > 0) scripted_log_file.contents.append(bytes, size_t(taken));
+  if (taken > 0) file->contents.append(bytes, size_t(taken));
   return taken;
 }
 
-void log_file_close(LogFile*) {
-  scripted_log_file.open = false;
+void scripted_close(void* context) {
+  static_cast<ScriptedLogFile*>(context)->open = false;
+}
+
+}  // namespace
+
+LogFileService log_file_of(ScriptedLogFile* file) {
+  return LogFileService{file, scripted_create, scripted_write, scripted_close};
 }

@@ -1,10 +1,12 @@
-// A file layer for the measurement log's tests: it keeps what it is given and takes or refuses
-// each write as the test says.
+// A file under the measurement log for the tests and the fuzz target: it keeps what it is given
+// and takes or refuses each write as the test says.
 #pragma once
 
 #include <deque>
 #include <string>
 #include <vector>
+
+#include "platform/log_file.h"
 
 struct ScriptedLogFile {
   bool refuse_create = false;
@@ -16,4 +18,4 @@ struct ScriptedLogFile {
   std::deque<long> takes;
 };
 
-extern ScriptedLogFile scripted_log_file;
+LogFileService log_file_of(ScriptedLogFile* file);

@@ -1,5 +1,5 @@
 // The command-line splitting, as the Windows start-up uses it.
-#include "logger/command_line.h"
+#include "common/command_line.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "logger/measurement_log.h"
 #include "record_text.h"
 #include "scripted_log_file.h"
 
@@ -23,19 +22,20 @@ struct Received {
 };
 
 Received receive_reads(const Reads& reads) {
-  scripted_log_file = ScriptedLogFile();
-  EXPECT_TRUE(open_measurement_log());
+  ScriptedLogFile file;
+  MeasurementLog log;
+  EXPECT_TRUE(open_measurement_log(&log, log_file_of(&file)));
   Receiver receiver;
   start_receiving(&receiver);
   Received received;
   for (const std::string& read : reads) {
     char echo[kEchoSize];
-    const size_t length = receive_bytes(&receiver, read.data(), read.size(), echo);
+    const size_t length = receive_bytes(&receiver, &log, read.data(), read.size(), echo);
     received.echoes.emplace_back(echo, length);
     EXPECT_EQ(receiver.line[receiver.line_length], '\0');
   }
-  close_measurement_log();
-  received.log = scripted_log_file.contents;
+  close_measurement_log(&log);
+  received.log = file.contents;
   received.waiting.assign(receiver.line, receiver.line_length);
   return received;
 }

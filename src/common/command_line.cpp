@@ -1,4 +1,4 @@
-#include "logger/command_line.h"
+#include "common/command_line.h"
 
 namespace {
 

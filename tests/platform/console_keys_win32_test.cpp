@@ -1,12 +1,12 @@
 // The Windows console layer under a real console: the test writes known records into the
-// console's input queue, then reads them through key_pending and read_key as the logger does.
+// console's input queue, then reads them through the key logic as the logger does.
 // The console comes from Wine, given one by a pseudo-terminal (cmake/wine-run --terminal).
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <vector>
 
-#include "platform/console_input.h"
+#include "platform/console_keys.h"
 
 namespace {
 
@@ -33,7 +33,7 @@ INPUT_RECORD mouse_move() {
 class ConsoleInput : public ::testing::Test {
  protected:
   void SetUp() override {
-    open_console_input();
+    keys_ = open_console_keys();
     input_ = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                          nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(input_, INVALID_HANDLE_VALUE) << "no console: run under wine-run --terminal";
@@ -80,6 +80,11 @@ class ConsoleInput : public ::testing::Test {
     return current;
   }
 
+  int key_pending() { return key_pending_from(&keys_.queue, &state_); }
+  int read_key() { return read_key_from(&keys_.queue, &state_); }
+
+  ConsoleKeys keys_;
+  KeyState state_;
   HANDLE input_ = INVALID_HANDLE_VALUE;
 };
 
