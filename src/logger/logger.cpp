@@ -19,12 +19,19 @@ constexpr char kWasOpened[] =
 constexpr char kSettingsRefused[] =
     "DCB\x82\xCC\x83\x5A\x83\x62\x83\x67\x82\xC5\x8E\xB8\x94\x73\x82\xB5\x82\xDC\x82\xB5\x82\xBD\n";
 
+// While the port is gone, it is tried again this often, by the clock: the loop never waits.
+constexpr int64_t kReopenIntervalMs = 200;
+
 // Everything a run keeps, from start to end.
 struct LoggerState {
   ConsoleText console;
   MeasurementLog log;
   Receiver receiver;  // the line buffer and the reading
   KeyState keys;      // the extended code still to be delivered
+  char device_path[kDevicePathSize];
+  int32_t port_number;
+  bool port_present;       // false once the port has gone, until it is open again
+  int64_t next_reopen_ms;  // while it is gone
   char received[kMostBytesPerRead];
   char echo[kEchoSize];
 };
@@ -33,22 +40,58 @@ bool is_quit_code(int code) {
   return code == 'E' || code == 'Q' || code == 'X' || code == 'e' || code == 'q' || code == 'x';
 }
 
-void print_port_message(ConsoleText* console, const char* device_path, const char* outcome) {
-  console_print(console, kPortWord);
-  console_print(console, device_path);
-  console_print(console, outcome);
+void print_port_message(LoggerState* state, const char* outcome) {
+  console_print(&state->console, kPortWord);
+  console_print(&state->console, state->device_path);
+  console_print(&state->console, outcome);
+}
+
+// The port has gone for good (its adapter pulled out): nothing waits in memory while it is away,
+// the half line it left will never be completed, and the port is released so that the adapter
+// gets its old name when it comes back.
+void lose_port(LoggerState* state, const LoggerServices& services) {
+  write_out_measurement_log(&state->log);
+  drop_unfinished_line(&state->receiver);
+  print_port_message(state, kCannotBeOpened);
+  services.port.close(services.port.context);
+  state->port_present = false;
+  state->next_reopen_ms = services.process.now_ms(services.process.context) + kReopenIntervalMs;
+}
+
+// While the port is gone: now and then an attempt to open it again, set up as at the start. A
+// port that refuses its settings counts as still gone.
+void try_to_reopen(LoggerState* state, const LoggerServices& services) {
+  const SerialPortService& port = services.port;
+  const int64_t now = services.process.now_ms(services.process.context);
+  if (now < state->next_reopen_ms) return;
+  state->next_reopen_ms = now + kReopenIntervalMs;
+  if (!port.open(port.context, state->port_number)) return;
+  if (!port.configure(port.context)) {
+    port.close(port.context);
+    return;
+  }
+  port.purge(port.context);
+  print_port_message(state, kWasOpened);
+  state->port_present = true;
 }
 
 // One turn's look at the port: what is queued is read, up to what the receive buffer holds (the
 // rest stays queued for the next turn), and the lines it completes are logged and echoed.
-void take_from_port(LoggerState* state, const SerialPortService& port) {
-  uint32_t queued = port.poll(port.context);
+void take_from_port(LoggerState* state, const LoggerServices& services) {
+  const SerialPortService& port = services.port;
+  uint32_t queued = 0;
+  if (!port.poll(port.context, &queued)) {
+    lose_port(state, services);
+    return;
+  }
   if (queued == 0) return;
   if (queued > kMostBytesPerRead) queued = kMostBytesPerRead;
-  const uint32_t got = port.read(port.context, state->received, queued);
+  uint32_t got = 0;
+  const bool present = port.read(port.context, state->received, queued, &got);
   const size_t echo_length =
       receive_bytes(&state->receiver, &state->log, state->received, got, state->echo);
   if (echo_length > 0) console_write(&state->console, state->echo, echo_length);
+  if (!present) lose_port(state, services);
 }
 
 // From choosing the port to the end of the loop; returns the exit status. Every early end
@@ -58,20 +101,20 @@ int log_until_the_end(LoggerState* state, int argc, char** argv, const LoggerSer
   const ProcessService& process = services.process;
   ConsoleText* console = &state->console;
 
-  const int32_t port_number = port_number_from_arguments(argc, argv);
-  char device_path[kDevicePathSize];
-  format_device_path(port_number, device_path);
-  if (!port.open(port.context, port_number)) {
-    print_port_message(console, device_path, kCannotBeOpened);
+  state->port_number = port_number_from_arguments(argc, argv);
+  format_device_path(state->port_number, state->device_path);
+  if (!port.open(port.context, state->port_number)) {
+    print_port_message(state, kCannotBeOpened);
     return -1;
   }
-  print_port_message(console, device_path, kWasOpened);
+  print_port_message(state, kWasOpened);
   if (!port.configure(port.context)) {
     console_print(console, kSettingsRefused);
     port.close(port.context);
     return -1;
   }
   port.purge(port.context);
+  state->port_present = true;
   console_print(console, "running ");
   console_print(console, argv[0]);
   console_print(console, "\n");
@@ -94,7 +137,11 @@ int log_until_the_end(LoggerState* state, int argc, char** argv, const LoggerSer
 
   ConsoleQueue keys = services.keys.queue;
   for (;;) {
-    take_from_port(state, port);
+    if (state->port_present) {
+      take_from_port(state, services);
+    } else {
+      try_to_reopen(state, services);
+    }
     if (process.end_requested(process.context)) break;
     if (key_pending_from(&keys, &state->keys) != 0) {
       const int code = read_key_from(&keys, &state->keys);
@@ -102,7 +149,7 @@ int log_until_the_end(LoggerState* state, int argc, char** argv, const LoggerSer
       console_print(console, "running\n");
     }
   }
-  port.close(port.context);
+  if (state->port_present) port.close(port.context);
   close_measurement_log(&state->log);
   return 0;
 }

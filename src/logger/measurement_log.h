@@ -26,5 +26,8 @@ bool open_measurement_log(MeasurementLog* log, const LogFileService& file);
 // Adds the record of `reading` minus 512.
 void append_reading(MeasurementLog* log, int32_t reading);
 
+// Writes out every held record now, for a run that cannot say when the next record comes.
+void write_out_measurement_log(MeasurementLog* log);
+
 // Writes out every held record and closes the file.
 void close_measurement_log(MeasurementLog* log);

@@ -12,9 +12,13 @@ constexpr size_t kLongestHead = kLineBufferSize - 2;
 }  // namespace
 
 void start_receiving(Receiver* receiver) {
+  drop_unfinished_line(receiver);
+  receiver->reading = 0;
+}
+
+void drop_unfinished_line(Receiver* receiver) {
   receiver->line[0] = '\0';
   receiver->line_length = 0;
-  receiver->reading = 0;
 }
 
 size_t receive_bytes(Receiver* receiver, MeasurementLog* log, const char* bytes, size_t count,

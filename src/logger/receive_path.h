@@ -27,6 +27,10 @@ struct Receiver {
 // number has arrived.
 void start_receiving(Receiver* receiver);
 
+// Drops the line not yet completed, whose rest will never come (the port has gone): neither
+// echoed nor logged. The reading stays.
+void drop_unfinished_line(Receiver* receiver);
+
 // Takes the `count` bytes of one read (at most kMostBytesPerRead). Each line they complete
 // logs its reading in `log`, and its text, as received, goes to `echo` (kEchoSize bytes), so
 // that one console write shows every line the read completed. Returns the length

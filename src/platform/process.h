@@ -1,11 +1,15 @@
-// The start and the end of the process, and the requests from outside to end it.
+// The start and the end of the process, the requests from outside to end it, and its clock.
 #pragma once
+
+#include <cstdint>
 
 struct ProcessService {
   void* context;
   // True once the process has been asked from outside to end (an interrupt key, a termination
   // request, a closed terminal or console). The logger finishes its turn and shuts down.
   bool (*end_requested)(void* context);
+  // Milliseconds of a clock that only goes forward.
+  int64_t (*now_ms)(void* context);
 };
 
 // Makes the process safe to run and gives the logger its arguments, argument zero the executable

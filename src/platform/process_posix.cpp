@@ -124,6 +124,10 @@ bool end_requested(void*) {
   return end_signalled();
 }
 
+int64_t now_ms(void*) {
+  return monotonic_ms();
+}
+
 }  // namespace
 
 int64_t monotonic_ms() {
@@ -188,7 +192,7 @@ void start_process(int*, char*** argv) {
 }
 
 ProcessService system_process() {
-  return ProcessService{nullptr, end_requested};
+  return ProcessService{nullptr, end_requested, now_ms};
 }
 
 void end_process(int status) {

@@ -66,10 +66,14 @@ bool end_requested(void*) {
   return InterlockedCompareExchange(&g_events.end_requested, 0, 0) != 0;
 }
 
+int64_t now_ms(void*) {
+  return int64_t(GetTickCount64());
+}
+
 }  // namespace
 
 ProcessService system_process() {
-  return ProcessService{nullptr, end_requested};
+  return ProcessService{nullptr, end_requested, now_ms};
 }
 
 void end_process(int status) {

@@ -1,22 +1,25 @@
-// The serial port, receive-only: opened exclusively and quietly, set to 115200 8N1 with no flow
-// control and DTR and RTS off, then polled for queued bytes and read without ever waiting. One
-// port at a time; `context` is the platform's own.
+// The serial port, receive-only: opened exclusively and quietly with DTR and RTS lowered, set to
+// 115200 8N1 with no flow control, then polled for queued bytes and read without ever waiting.
+// One port at a time; `context` is the platform's own.
 #pragma once
 
 #include <cstdint>
 
 struct SerialPortService {
   void* context;
-  // Opens COM `port_number`; false when the port is missing, busy or cannot be opened.
+  // Opens COM `port_number`; false when the port is missing, busy or cannot be opened. Nothing
+  // is echoed to the device from then on, and DTR and RTS are lowered at once where the port has
+  // them.
   bool (*open)(void* context, int32_t port_number);
   // Applies the fixed line settings; false when the driver refuses them.
   bool (*configure)(void* context);
   // Discards every byte received so far.
   void (*purge)(void* context);
-  // The number of received bytes waiting; 0 when the port cannot tell.
-  uint32_t (*poll)(void* context);
-  // Reads up to `count` bytes that are already waiting; returns how many arrived.
-  uint32_t (*read)(void* context, char* buffer, uint32_t count);
+  // The number of received bytes waiting, 0 when the port cannot tell. False when the port is
+  // gone for good: a USB adapter pulled out, a Bluetooth link dropped, a terminal hung up.
+  bool (*poll)(void* context, uint32_t* queued);
+  // Reads up to `count` bytes that are already waiting, *got of them. False when the port is gone.
+  bool (*read)(void* context, char* buffer, uint32_t count, uint32_t* got);
   void (*close)(void* context);
 };
 

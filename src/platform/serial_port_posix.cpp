@@ -112,15 +112,26 @@ void purge(void* context) {
   tcflush(static_cast<Port*>(context)->fd, TCIOFLUSH);
 }
 
-uint32_t poll_port(void* context) {
-  int queued = 0;
-  if (ioctl(static_cast<Port*>(context)->fd, FIONREAD, &queued) != 0 || queued < 0) return 0;
-  return uint32_t(queued);
+// A terminal that has hung up (its USB adapter pulled out, its Bluetooth link dropped, the master
+// of a pseudo-terminal closed) fails every ioctl and read with EIO, and reads end-of-file.
+bool poll_port(void* context, uint32_t* queued) {
+  int count = 0;
+  if (ioctl(static_cast<Port*>(context)->fd, FIONREAD, &count) != 0) {
+    *queued = 0;
+    return errno != EIO;
+  }
+  *queued = count > 0 ? uint32_t(count) : 0;
+  return true;
 }
 
-uint32_t read_port(void* context, char* buffer, uint32_t count) {
-  const ssize_t got = read(static_cast<Port*>(context)->fd, buffer, count);
-  return got > 0 ? uint32_t(got) : 0;
+// Asked only for bytes that the poll reported, so end-of-file means a hang-up too.
+bool read_port(void* context, char* buffer, uint32_t count, uint32_t* got) {
+  for (;;) {
+    const ssize_t taken = read(static_cast<Port*>(context)->fd, buffer, count);
+    if (taken < 0 && errno == EINTR) continue;
+    *got = taken > 0 ? uint32_t(taken) : 0;
+    return taken > 0 || (taken < 0 && errno != EIO);
+  }
 }
 
 void close_port(void* context) {

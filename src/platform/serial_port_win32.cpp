@@ -51,19 +51,39 @@ void purge(void* context) {
   PurgeComm(handle_of(context), kPurgeFlags);
 }
 
-uint32_t poll_port(void* context) {
-  DWORD errors = 0;
-  COMSTAT status = {};
-  // Also clears a line-error condition, so that reception goes on.
-  if (!ClearCommError(handle_of(context), &errors, &status)) return 0;
-  return status.cbInQue;
+// The errors a port gives once its device has gone: a USB adapter pulled out, a Bluetooth link
+// dropped. Any other failure is taken as nothing queued for now.
+bool device_is_gone(DWORD error) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_NOT_READY:
+      return true;
+    default:
+      return false;
+  }
 }
 
-uint32_t read_port(void* context, char* buffer, uint32_t count) {
-  DWORD got = 0;
+bool poll_port(void* context, uint32_t* queued) {
+  DWORD errors = 0;
+  COMSTAT status = {};
+  *queued = 0;
+  // Also clears a line-error condition, so that reception goes on.
+  if (!ClearCommError(handle_of(context), &errors, &status)) return !device_is_gone(GetLastError());
+  *queued = status.cbInQue;
+  return true;
+}
+
+bool read_port(void* context, char* buffer, uint32_t count, uint32_t* got) {
+  DWORD taken = 0;
   // The bytes are queued already, so this returns at once; no time-outs are ever set.
-  ReadFile(handle_of(context), buffer, count, &got, nullptr);
-  return got <= count ? got : 0;
+  const bool read = ReadFile(handle_of(context), buffer, count, &taken, nullptr) != 0;
+  *got = taken <= count ? taken : 0;
+  return read || !device_is_gone(GetLastError());
 }
 
 void close_port(void* context) {

@@ -76,21 +76,61 @@ TEST_F(Fault, FileSizeLimitKeepsTheRecordsThatFitted) {
   EXPECT_EQ(expected.compare(0, log.size(), log), 0) << log;
 }
 
+// Whether the process holds `path` open.
+bool holds_open(pid_t pid, const std::string& path) {
+  const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    std::error_code ignored;
+    if (std::filesystem::read_symlink(entry.path(), ignored) == path) return true;
+  }
+  return false;
+}
+
 TEST_F(Fault, DeviceGoingAwayKeepsTheRunAndItsRecords) {
   start_logging();
   send_lines(600, 150);
-  // An unplugged adapter: the device side closes for good.
+  // An unplugged adapter: the device side closes. The port is released at once, the records
+  // held so far reach the disk, and the operator is told, once.
+  const std::string old_port = device_.slave_path;
   close(device_.master);
   close(device_.slave);
   device_.master = device_.slave = -1;
-  // A key after the hang-up still reaches the logger, which answers and goes on.
+  ASSERT_TRUE(read_until(terminal_.master, &console_, port_not_opened_message("\\\\.\\COM5")))
+      << console_;
+  EXPECT_EQ(log(), expected_records(600, 150));
+  EXPECT_FALSE(holds_open(child_.pid, old_port));
+  // A key while the port is away still reaches the logger, which answers and goes on.
   write_all(terminal_.master, " ");
   std::string shown;
   ASSERT_TRUE(read_until(terminal_.master, &shown, "running\r\n")) << shown;
+  EXPECT_EQ(shown, "running\r\n");
   const int status = quit();
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(log(), expected_records(600, 150));
+}
+
+TEST_F(Fault, APortThatComesBackUnderItsNameIsLoggedAgain) {
+  start_logging();
+  send_lines(600, 40);
+  close_pty(&device_);
+  const std::string com5 = "\\\\.\\COM5";
+  ASSERT_TRUE(read_until(terminal_.master, &console_, port_not_opened_message(com5))) << console_;
+  // Plugged in again: a new terminal behind the same name, which the logger finds by itself.
+  device_ = open_pty();
+  hold_slave(&device_);
+  link_port(workspace_, 5, device_.slave_path);
+  ASSERT_TRUE(read_until(terminal_.master, &console_, port_opened_message(com5))) << console_;
+  send_lines(700, 40);
+  const int status = quit();
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  std::string echo;
+  for (int reading = 600; reading < 640; ++reading) echo += std::to_string(reading) + "\r\r\n";
+  echo += port_not_opened_message(com5) + port_opened_message(com5);
+  for (int reading = 700; reading < 740; ++reading) echo += std::to_string(reading) + "\r\r\n";
+  EXPECT_EQ(console_, echo);
+  EXPECT_EQ(log(), expected_records(600, 40) + expected_records(700, 40));
 }
 
 // Reads the logger's console and throws it away, counting the bytes, so that the echo of a flood

@@ -174,6 +174,29 @@ TEST_F(SimulatedDevice, EveryLineIsLoggedHoweverTheStreamIsCut) {
   }
 }
 
+// A USB adapter pulled out and plugged in again: the logger says once that the port cannot be
+// opened and once that it is open again, and every line before and after is logged into the
+// same test.dat.
+TEST_F(SimulatedDevice, AnUnpluggedDeviceIsLoggedAgainWhenItReturns) {
+  std::string stream;
+  std::string before;
+  std::string after;
+  std::string records;
+  for (int reading = 0; reading < 80; ++reading) {
+    stream += std::to_string(reading) + "\r\n";
+    (reading < 40 ? before : after) += std::to_string(reading) + "\r\r\n";
+    records += expected_record(reading);
+  }
+  const std::string file = workspace_.root + "/lines.txt";
+  write_file(file, stream);
+  start_device(
+      {"--file", file, "--count", "1", "--rate", "100", "--unplug-after", "40", "--away", "1"});
+  const std::string com5 = "\\\\.\\COM5";
+  EXPECT_EQ(log_lines(82),
+            before + port_not_opened_message(com5) + port_opened_message(com5) + after);
+  EXPECT_EQ(read_file(workspace_.cwd + "/test.dat"), records);
+}
+
 TEST_F(SimulatedDevice, EndsOnSigtermAndRemovesItsLink) {
   start_device({});
   kill(device_.pid, SIGTERM);

@@ -18,6 +18,10 @@ namespace {
 
 const std::string kCom5 = "\\\\.\\COM5";
 const std::string kBanner = "running /opt/comlog/comlog\r\n";
+// Arrivals that are the port going away: found by the poll, or by the read of what the poll
+// reported.
+const std::string kGone = "<gone>";
+const std::string kGoneWhileReading = "<gone while reading>";
 
 struct FakeSystem;
 
@@ -34,16 +38,25 @@ struct FakeSystem {
   bool refuse_open = false;
   bool refuse_configure = false;
   // What each poll finds queued: the bytes of one arrival, taken by reads of up to the count
-  // asked. An empty arrival is a poll that finds nothing.
+  // asked. An empty arrival is a poll that finds nothing; kGone and kGoneWhileReading are the
+  // port going away.
   std::deque<std::string> arrivals;
   // A read that gives less than the poll reported (a driver that lost the bytes).
   bool reads_give_nothing = false;
+  // Once the port has gone: how many opens it refuses, and then how many times it refuses its
+  // settings, before it is back.
+  bool gone = false;
+  int refused_reopens = 0;
+  int refused_settings_on_return = 0;
+  std::vector<int64_t> open_times;
+  int64_t clock_ms = 0;  // goes forward 50 ms at every look
 
   // How the run is ended once the arrivals are over: a key, or a request from outside.
   std::vector<KeyRecord> keys_when_done;
   bool request_when_done = false;
   bool request_from_start = false;
   bool end_requested = false;
+  int64_t request_at_ms = -1;  // a request from outside once the clock reads this
 
   bool output_is_terminal = true;
   std::string output;
@@ -75,41 +88,70 @@ FakeSystem* fake(void* context) {
 }
 
 bool open_port(void* context, int32_t port_number) {
-  fake(context)->note("open " + std::to_string(port_number));
-  return !fake(context)->refuse_open;
+  FakeSystem* system = fake(context);
+  system->note("open " + std::to_string(port_number));
+  system->open_times.push_back(system->clock_ms);
+  if (!system->gone) return !system->refuse_open;
+  if (system->refused_reopens > 0) {
+    --system->refused_reopens;
+    return false;
+  }
+  return true;
 }
 
 bool configure_port(void* context) {
-  fake(context)->note("configure");
-  return !fake(context)->refuse_configure;
+  FakeSystem* system = fake(context);
+  system->note("configure");
+  if (system->gone && system->refused_settings_on_return > 0) {
+    --system->refused_settings_on_return;
+    return false;
+  }
+  system->gone = false;
+  return !system->refuse_configure;
 }
 
 void purge_port(void* context) {
   fake(context)->note("purge");
 }
 
-uint32_t poll_port(void* context) {
+bool poll_port(void* context, uint32_t* queued) {
   FakeSystem* system = fake(context);
-  while (!system->arrivals.empty() && system->arrivals.front().empty()) {
-    system->arrivals.pop_front();
-    return 0;
-  }
+  *queued = 0;
   if (system->arrivals.empty()) {
     system->finish();
-    return 0;
+    return true;
   }
-  return uint32_t(system->arrivals.front().size());
+  const std::string& arrival = system->arrivals.front();
+  if (arrival == kGone) {
+    system->arrivals.pop_front();
+    system->note("gone");
+    system->gone = true;
+    return false;
+  }
+  if (arrival.empty()) {
+    system->arrivals.pop_front();
+    return true;
+  }
+  *queued = arrival == kGoneWhileReading ? 3 : uint32_t(arrival.size());
+  return true;
 }
 
-uint32_t read_port(void* context, char* buffer, uint32_t count) {
+bool read_port(void* context, char* buffer, uint32_t count, uint32_t* got) {
   FakeSystem* system = fake(context);
   std::string& arrival = system->arrivals.front();
-  const size_t got = system->reads_give_nothing ? 0 : std::min<size_t>(count, arrival.size());
-  system->note("read " + std::to_string(count) + " got " + std::to_string(got));
-  arrival.copy(buffer, got);
-  arrival.erase(0, system->reads_give_nothing ? arrival.size() : got);
+  if (arrival == kGoneWhileReading) {
+    system->arrivals.pop_front();
+    system->note("read " + std::to_string(count) + " gone");
+    system->gone = true;
+    *got = 0;
+    return false;
+  }
+  *got = system->reads_give_nothing ? 0 : uint32_t(std::min<size_t>(count, arrival.size()));
+  system->note("read " + std::to_string(count) + " got " + std::to_string(*got));
+  arrival.copy(buffer, *got);
+  arrival.erase(0, system->reads_give_nothing ? arrival.size() : *got);
   if (arrival.empty()) system->arrivals.pop_front();
-  return uint32_t(got);
+  return true;
 }
 
 void close_port(void* context) {
@@ -124,6 +166,7 @@ bool create_file(void* context, const char* path) {
 
 long write_file(void* context, const char* bytes, size_t length) {
   FakeSystem* system = fake(context);
+  system->note("write log");
   return log_file_of(&system->file).write(&system->file, bytes, length);
 }
 
@@ -149,7 +192,12 @@ void restore_keys(void* context) {
 
 bool end_requested(void* context) {
   FakeSystem* system = fake(context);
-  return system->request_from_start || system->end_requested;
+  return system->request_from_start || system->end_requested ||
+         (system->request_at_ms >= 0 && system->clock_ms >= system->request_at_ms);
+}
+
+int64_t now_ms(void* context) {
+  return fake(context)->clock_ms += 50;
 }
 
 LoggerServices services_of(FakeSystem* system) {
@@ -158,7 +206,7 @@ LoggerServices services_of(FakeSystem* system) {
       {system, create_file, write_file, close_file},
       {system, output_is_terminal, write_output},
       {queue_of(&system->console), restore_keys},
-      {system, end_requested},
+      {system, end_requested, now_ms},
   };
 }
 
@@ -187,7 +235,7 @@ TEST(LoggerRoutine, StartsUpInOrderLogsAndShutsDownOnAQuitKey) {
   EXPECT_EQ(system.events,
             (Events{"open 5", "out:" + port_opened_message(kCom5), "configure", "purge",
                     "out:" + kBanner, "create test.dat", "out:running\r\n", "read 5 got 5",
-                    "out:600\r\r\n", "close port", "close log", "restore"}));
+                    "out:600\r\r\n", "close port", "write log", "close log", "restore"}));
   EXPECT_EQ(system.file.contents, expected_record(600));
 }
 
@@ -251,8 +299,8 @@ TEST(LoggerRoutine, EveryEndReleasesWhatWasTakenAndWritesOutEverything) {
        },
        0,
        {"open 5", opened, "configure", "purge", "out:" + kBanner, "create test.dat",
-        "out:running\r\n", "read 6 got 6", "out:1\r\r\n2\r\r\n", "close port", "close log",
-        "restore"},
+        "out:running\r\n", "read 6 got 6", "out:1\r\r\n2\r\r\n", "close port", "write log",
+        "close log", "restore"},
        expected_record(1) + expected_record(2)},
       {"a quit key with nothing received",
        [](FakeSystem* s) { s->keys_when_done = {press('X', 'X', kShift)}; },
@@ -291,9 +339,18 @@ TEST(LoggerRoutine, EachReadIsEchoedInOneWriteAndEveryLineLogged) {
   EXPECT_EQ(run(&system), 0);
   const Events loop(system.events.begin() + 7, system.events.end());
   EXPECT_EQ(loop, (Events{"read 4 got 4", "out:1\r\r\n", "read 5 got 5", "out:2\r\r\n3\r\r\n",
-                          "read 1 got 1", "close port", "close log", "restore"}));
+                          "read 1 got 1", "close port", "write log", "close log", "restore"}));
   // The head that never got its LF is neither echoed nor logged.
   EXPECT_EQ(system.file.contents, expected_record(1) + expected_record(2) + expected_record(3));
+}
+
+// The events of one kind, in order.
+Events events_starting(const Events& events, const std::string& start) {
+  Events found;
+  for (const std::string& event : events) {
+    if (event.rfind(start, 0) == 0) found.push_back(event);
+  }
+  return found;
 }
 
 TEST(LoggerRoutine, MoreThanTheReceiveBufferHoldsIsTakenOverSeveralTurns) {
@@ -303,9 +360,8 @@ TEST(LoggerRoutine, MoreThanTheReceiveBufferHoldsIsTakenOverSeveralTurns) {
   system.arrivals = {lines};
   system.keys_when_done = {kQ};
   EXPECT_EQ(run(&system), 0);
-  EXPECT_EQ(system.events[7], "read 999 got 999");
-  EXPECT_EQ(system.events[9], "read 999 got 999");
-  EXPECT_EQ(system.events[11], "read 2 got 2");
+  EXPECT_EQ(events_starting(system.events, "read "),
+            (Events{"read 999 got 999", "read 999 got 999", "read 2 got 2"}));
   EXPECT_EQ(system.file.contents, expected_records(100, 500));
 }
 
@@ -328,6 +384,84 @@ TEST(LoggerRoutine, OtherKeysAreAnsweredAndTwoCodeKeysTakeTwoTurns) {
   const Events tail(system.events.end() - 5, system.events.end());
   EXPECT_EQ(tail, (Events{"create test.dat", "out:running\r\nrunning\r\nrunning\r\n", "close port",
                           "close log", "restore"}));
+}
+
+// The part of the events from the first of `first` on.
+Events events_from(const Events& events, const std::string& first) {
+  Events found;
+  for (const std::string& event : events) {
+    if (!found.empty() || event == first) found.push_back(event);
+  }
+  return found;
+}
+
+TEST(LoggerRoutine, APortThatGoesAwayIsReleasedAndOpenedAgainByTheClock) {
+  FakeSystem system;
+  system.arrivals = {"1\r\n2\r\n3", kGone, "4\r\n"};
+  system.refused_reopens = 3;
+  system.keys_when_done = {kQ};
+  EXPECT_EQ(run(&system), 0);
+  // The held records go to disk at once, the half line "3" is dropped, the port is released,
+  // and each attempt to open it again comes 200 ms after the one before.
+  EXPECT_EQ(events_from(system.events, "gone"),
+            (Events{"gone", "write log", "out:" + port_not_opened_message(kCom5), "close port",
+                    "open 5", "open 5", "open 5", "open 5", "configure", "purge",
+                    "out:" + port_opened_message(kCom5), "read 3 got 3", "out:4\r\r\n",
+                    "close port", "write log", "close log", "restore"}));
+  EXPECT_EQ(system.file.contents, expected_record(1) + expected_record(2) + expected_record(4));
+  ASSERT_EQ(system.open_times.size(), 5u);
+  for (size_t i = 2; i < system.open_times.size(); ++i) {
+    EXPECT_GE(system.open_times[i] - system.open_times[i - 1], 200);
+  }
+}
+
+TEST(LoggerRoutine, APortThatComesBackRefusingItsSettingsIsStillGone) {
+  FakeSystem system;
+  system.arrivals = {"1\r\n", kGone, "2\r\n"};
+  system.refused_settings_on_return = 1;
+  system.keys_when_done = {kQ};
+  EXPECT_EQ(run(&system), 0);
+  EXPECT_EQ(events_from(system.events, "gone"),
+            (Events{"gone", "write log", "out:" + port_not_opened_message(kCom5), "close port",
+                    "open 5", "configure", "close port", "open 5", "configure", "purge",
+                    "out:" + port_opened_message(kCom5), "read 3 got 3", "out:2\r\r\n",
+                    "close port", "write log", "close log", "restore"}));
+  EXPECT_EQ(system.file.contents, expected_record(1) + expected_record(2));
+}
+
+TEST(LoggerRoutine, AReadThatFindsThePortGoneLosesItToo) {
+  FakeSystem system;
+  system.arrivals = {kGoneWhileReading, "5\r\n"};
+  system.keys_when_done = {kQ};
+  EXPECT_EQ(run(&system), 0);
+  EXPECT_EQ(events_from(system.events, "read 3 gone"),
+            (Events{"read 3 gone", "out:" + port_not_opened_message(kCom5), "close port", "open 5",
+                    "configure", "purge", "out:" + port_opened_message(kCom5), "read 3 got 3",
+                    "out:5\r\r\n", "close port", "write log", "close log", "restore"}));
+}
+
+TEST(LoggerRoutine, WhileThePortIsGoneKeysAndRequestsStillEndTheRun) {
+  const struct {
+    const char* name;
+    bool quit_key;
+  } cases[] = {{"quit key", true}, {"request from outside", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeSystem system;
+    system.arrivals = {"7\r\n", kGone};
+    system.refused_reopens = 1000;
+    if (c.quit_key) {
+      system.console.queue = {press(' ', ' '), kQ};
+    } else {
+      system.request_at_ms = 2000;
+    }
+    EXPECT_EQ(run(&system), 0);
+    // Released once, when it went: the end of the run does not close it again.
+    EXPECT_EQ(events_starting(system.events, "close port"), Events{"close port"});
+    EXPECT_EQ(system.events.back(), "restore");
+    EXPECT_EQ(system.file.contents, expected_record(7));
+    EXPECT_FALSE(system.file.open);
+  }
 }
 
 }  // namespace

@@ -199,6 +199,41 @@ TEST_F(WineLogger, LinesSharingAReadAreEachLogged) {
   EXPECT_EQ(log(), expected_log);
 }
 
+// The device behind COM5 pulled out and plugged in again as a new pseudo-terminal behind the same
+// name: comlog.exe says so, keeps every record, and logs the lines after its return.
+TEST_F(WineLogger, APortThatGoesAwayAndComesBackIsLoggedAgain) {
+  start_logging();
+  std::string echo_before;
+  for (int reading = 600; reading < 640; ++reading) {
+    send_read(std::to_string(reading) + "\r\n");
+    echo_before += std::to_string(reading) + "\r\r\n";
+  }
+  close_pty(&device_);
+  // The records held so far reach the disk at once.
+  const std::string records = expected_records(600, 40);
+  ASSERT_TRUE(wait_until([&] { return log() == records; })) << log();
+  device_ = open_pty();
+  hold_slave(&device_);
+  link_com5(device_.slave_path);
+  // Back once the port has its line settings again, and has purged its input.
+  ASSERT_TRUE(wait_until([&] {
+    termios settings;
+    return tcgetattr(device_.slave, &settings) == 0 && cfgetispeed(&settings) == B115200;
+  })) << "comlog.exe never came back";
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::string echo_after;
+  for (int reading = 700; reading < 740; ++reading) {
+    send_read(std::to_string(reading) + "\r\n");
+    echo_after += std::to_string(reading) + "\r\r\n";
+  }
+  kill(child_.pid, SIGINT);
+  const std::string output = read_to_end(child_.output);
+  EXPECT_TRUE(WIFEXITED(wait_for_exit(child_.pid)));
+  EXPECT_EQ(output, banner() + echo_before + port_not_opened_message(kCom5) +
+                        port_opened_message(kCom5) + echo_after);
+  EXPECT_EQ(log(), records + expected_records(700, 40));
+}
+
 struct FailureCase {
   const char* name;
   std::vector<std::string> arguments;

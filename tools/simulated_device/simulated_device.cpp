@@ -33,14 +33,16 @@ void note_stop(int) {
 }
 
 struct Options {
-  std::string ports;  // the folder that gets the link
-  int port = 3;       // COM number
-  double rate = 4.0;  // writes per second; 0 sends without pausing
-  long count = -1;    // lines to send; -1 sends until stopped
-  int burst = 1;      // lines per write: more than one share one read at the logger
-  int packet = 0;     // bytes per write regardless of line ends; 0: whole lines
-  std::string file;   // raw bytes to send instead of readings
-  unsigned seed = 1;  // for the wandering readings
+  std::string ports;      // the folder that gets the link
+  int port = 3;           // COM number
+  double rate = 4.0;      // writes per second; 0 sends without pausing
+  long count = -1;        // lines to send; -1 sends until stopped
+  int burst = 1;          // lines per write: more than one share one read at the logger
+  int packet = 0;         // bytes per write regardless of line ends; 0: whole lines
+  long unplug_after = 0;  // lines after which the device is pulled out; 0: never
+  double away = 1.0;      // seconds it stays out
+  std::string file;       // raw bytes to send instead of readings
+  unsigned seed = 1;      // for the wandering readings
   bool wait_for_logger = true;
 };
 
@@ -48,7 +50,7 @@ void usage() {
   std::fprintf(stderr,
                "usage: simulated_device --ports DIR [--port N] [--rate PER_SECOND] [--count N]\n"
                "                        [--burst N | --packet N] [--file PATH] [--seed N]\n"
-               "                        [--no-wait]\n"
+               "                        [--unplug-after N [--away SECONDS]] [--no-wait]\n"
                "  Makes DIR/com<N> (default N 3) a pseudo-terminal and sends readings around 512\n"
                "  as lines ending in CR LF, 4 writes a second by default (0: no pause).\n"
                "  --count N   end after N lines (with --file: after N passes over the file)\n"
@@ -56,6 +58,9 @@ void usage() {
                "  --packet N  cut the stream into writes of N bytes wherever the lines end, as a\n"
                "              USB adapter does (an FTDI chip: 62 bytes, or less when its timer\n"
                "              runs out); the last write takes what is left\n"
+               "  --unplug-after N  after N lines, pull the device out (its pseudo-terminal\n"
+               "              closes) for --away seconds (default 1), then plug it in again as a\n"
+               "              new pseudo-terminal behind the same link, and send the rest\n"
                "  --file PATH send the file's bytes as they are, one line (up to LF) per write\n"
                "  --no-wait   send at once instead of waiting for the logger to set 115200 baud\n"
                "Ends on SIGINT or SIGTERM, or after --count, and removes the link.\n");
@@ -79,6 +84,10 @@ bool parse_options(int argc, char** argv, Options* options) {
       options->count = std::atol(argv[++i]);
     } else if (word == "--burst") {
       options->burst = std::atoi(argv[++i]);
+    } else if (word == "--unplug-after") {
+      options->unplug_after = std::atol(argv[++i]);
+    } else if (word == "--away") {
+      options->away = std::atof(argv[++i]);
     } else if (word == "--packet") {
       options->packet = std::atoi(argv[++i]);
     } else if (word == "--file") {
@@ -149,10 +158,12 @@ struct Lines {
   unsigned state;
   long sent = 0;  // lines, or with a file, whole passes over it
   size_t next_raw = 0;
+  long made = 0;  // lines, whatever their source
 
   bool more() const { return options.count < 0 || sent < options.count; }
 
   void append_next(std::string* out) {
+    ++made;
     if (raw.empty()) {
       reading = next_reading(reading, &state);
       *out += std::to_string(reading) + "\r\n";
@@ -177,6 +188,64 @@ bool wait_until_configured(int master) {
     pause_for(0.01);
   }
   return false;
+}
+
+// The device's end of the line: a pseudo-terminal whose slave is COM n through the link.
+struct Plug {
+  int master = -1;
+  int slave = -1;
+};
+
+bool plug_in(const std::string& link, int port, Plug* plug) {
+  plug->master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (plug->master < 0 || grantpt(plug->master) != 0 || unlockpt(plug->master) != 0) {
+    std::perror("simulated_device: pseudo-terminal");
+    return false;
+  }
+  const std::string slave_path = ptsname(plug->master);
+  // Held open here so that the slave stays valid between logger runs and keeps its settings.
+  plug->slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios settings;
+  if (plug->slave < 0 || tcgetattr(plug->slave, &settings) != 0) {
+    std::perror("simulated_device: slave");
+    return false;
+  }
+  // Raw, so that nothing is echoed back or translated before the logger sets the line itself.
+  cfmakeraw(&settings);
+  cfsetispeed(&settings, B9600);
+  cfsetospeed(&settings, B9600);
+  tcsetattr(plug->slave, TCSANOW, &settings);
+  unlink(link.c_str());
+  if (symlink(slave_path.c_str(), link.c_str()) != 0) {
+    std::fprintf(stderr, "simulated_device: cannot make %s: %s\n", link.c_str(),
+                 std::strerror(errno));
+    return false;
+  }
+  std::fprintf(stderr, "simulated_device: COM%d is %s -> %s\n", port, link.c_str(),
+               slave_path.c_str());
+  return true;
+}
+
+// As a USB adapter pulled out: the terminal hangs up for whoever holds it, and its name goes.
+void pull_out(const std::string& link, Plug* plug) {
+  unlink(link.c_str());
+  close(plug->slave);
+  close(plug->master);
+  plug->master = plug->slave = -1;
+}
+
+// Stays until the logger has taken what was sent, so that closing loses nothing. The terminal
+// layer hands a large write on to the slave's queue a few kilobytes at a time, so the queue must
+// stay empty for a while; a logger that takes nothing for 5 s is not waited for.
+void wait_until_taken(int slave) {
+  int still = 0;
+  for (int empty = 0, queued = -1; !g_stop && empty < 10 && still < 500;) {
+    const int before = queued;
+    if (ioctl(slave, FIONREAD, &queued) != 0) break;
+    empty = queued == 0 ? empty + 1 : 0;
+    still = queued == before && queued > 0 ? still + 1 : 0;
+    pause_for(0.01);
+  }
 }
 
 }  // namespace
@@ -205,67 +274,44 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-    std::perror("simulated_device: pseudo-terminal");
-    return 1;
-  }
-  const std::string slave_path = ptsname(master);
-  // Held open here so that the slave stays valid between logger runs and keeps its settings.
-  const int slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  termios settings;
-  if (slave < 0 || tcgetattr(slave, &settings) != 0) {
-    std::perror("simulated_device: slave");
-    return 1;
-  }
-  // Raw, so that nothing is echoed back or translated before the logger sets the line itself.
-  cfmakeraw(&settings);
-  cfsetispeed(&settings, B9600);
-  cfsetospeed(&settings, B9600);
-  tcsetattr(slave, TCSANOW, &settings);
-
   mkdir(options.ports.c_str(), 0755);
   const std::string link = options.ports + "/com" + std::to_string(options.port);
-  unlink(link.c_str());
-  if (symlink(slave_path.c_str(), link.c_str()) != 0) {
-    std::fprintf(stderr, "simulated_device: cannot make %s: %s\n", link.c_str(),
-                 std::strerror(errno));
-    return 1;
-  }
-  std::fprintf(stderr, "simulated_device: COM%d is %s -> %s\n", options.port, link.c_str(),
-               slave_path.c_str());
-
-  if (!options.wait_for_logger || wait_until_configured(master)) {
+  Plug plug;
+  if (!plug_in(link, options.port, &plug)) return 1;
+  if (!options.wait_for_logger || wait_until_configured(plug.master)) {
     const double interval = options.rate > 0 ? 1.0 / options.rate : 0.0;
     Lines lines{options, raw, 512, options.seed};
+    bool unplugged = false;
     std::string pending;  // made and not yet written
     while (!g_stop && (lines.more() || !pending.empty())) {
+      // Lines up to the unplugging are sent before it, whatever the packets.
+      const bool before_unplug = options.unplug_after > 0 && !unplugged;
+      auto may_make = [&] {
+        return lines.more() && (!before_unplug || lines.made < options.unplug_after);
+      };
+      if (before_unplug && !may_make() && pending.empty()) {
+        wait_until_taken(plug.slave);
+        pull_out(link, &plug);
+        unplugged = true;
+        pause_for(options.away);
+        if (g_stop || !plug_in(link, options.port, &plug)) break;
+        if (options.wait_for_logger && !wait_until_configured(plug.master)) break;
+        continue;
+      }
       size_t size = 0;
       if (options.packet > 0) {
-        while (lines.more() && pending.size() < size_t(options.packet)) lines.append_next(&pending);
+        while (may_make() && pending.size() < size_t(options.packet)) lines.append_next(&pending);
         size = std::min(pending.size(), size_t(options.packet));
       } else {
-        for (int i = 0; i < options.burst && lines.more(); ++i) lines.append_next(&pending);
+        for (int i = 0; i < options.burst && may_make(); ++i) lines.append_next(&pending);
         size = pending.size();
       }
-      if (!write_all(master, pending.data(), size)) break;
+      if (!write_all(plug.master, pending.data(), size)) break;
       pending.erase(0, size);
       pause_for(interval);
     }
-    // Stay until the logger has taken what was sent, so that closing loses nothing. The terminal
-    // layer hands a large write on to the slave's queue a few kilobytes at a time, so the queue
-    // must stay empty for a while; a logger that takes nothing for 5 s is not waited for.
-    int still = 0;
-    for (int empty = 0, queued = -1; !g_stop && empty < 10 && still < 500;) {
-      const int before = queued;
-      if (ioctl(slave, FIONREAD, &queued) != 0) break;
-      empty = queued == 0 ? empty + 1 : 0;
-      still = queued == before && queued > 0 ? still + 1 : 0;
-      pause_for(0.01);
-    }
+    wait_until_taken(plug.slave);
   }
-  unlink(link.c_str());
-  close(slave);
-  close(master);
+  pull_out(link, &plug);
   return 0;
 }
