@@ -46,6 +46,11 @@ bool settings_hold(const termios& wanted, const termios& actual) {
          (actual.c_lflag & local_bits) == (wanted.c_lflag & local_bits);
 }
 
+void lower_modem_lines(int fd) {
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  ioctl(fd, TIOCMBIC, &lines);
+}
+
 // The kernel refuses later opens while TIOCEXCL is set; on a pseudo-terminal the flag outlives
 // the descriptor, so the run that set it clears it before the close. (Root gets past another
 // program's flag; that one is left alone.)
@@ -72,6 +77,10 @@ bool open_port(void* context, int32_t port_number) {
   int already_exclusive = 0;
   ioctl(fd, TIOCGEXCL, &already_exclusive);
   ioctl(fd, TIOCEXCL);
+  // The open itself raised DTR and RTS, and a board that resets on DTR sees that pulse; lowering
+  // them here, before any message can be held up by a stalled console, keeps it as short as a
+  // program can. A port without modem lines (a pseudo-terminal) has none to lower.
+  lower_modem_lines(fd);
   // A driver's defaults echo what arrives: until the port is configured, a device that is
   // already sending would get its bytes back.
   termios settings;
@@ -101,9 +110,8 @@ bool configure(void* context) {
   // tcsetattr succeeds when any one change took, so the result is read back.
   termios actual;
   if (tcgetattr(fd, &actual) != 0 || !settings_hold(settings, actual)) return false;
-  // Opening raised DTR and RTS; a port without modem lines (a pseudo-terminal) has none to lower.
-  int lines = TIOCM_DTR | TIOCM_RTS;
-  ioctl(fd, TIOCMBIC, &lines);
+  // Once more, for a driver that raises them when the speed is set.
+  lower_modem_lines(fd);
   return true;
 }
 
