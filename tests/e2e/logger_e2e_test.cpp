@@ -18,8 +18,12 @@ namespace {
 
 const std::string kCom5 = "\\\\.\\COM5";
 
+namespace fs = std::filesystem;
+
 class Logger : public LoggerStage {
  protected:
+  std::string kept() { return read_file(workspace_.cwd + "/test.dat.1"); }
+
   void start_logging() { LoggerStage::start_logging(logger_options()); }
 
   // Sends device bytes and waits for `echo` in what the console shows from now on.
@@ -67,12 +71,45 @@ TEST_F(Logger, OneReadingEndToEnd) {
   EXPECT_EQ(log(), "  88\r\n");
 }
 
-TEST_F(Logger, AnEarlierTestDatIsEmptiedByTheRun) {
+TEST_F(Logger, TheRecordsOfTheRunBeforeAreKeptAsTestDat1) {
   write_file(workspace_.cwd + "/test.dat", std::string(5000, '7'));
+  write_file(workspace_.cwd + "/test.dat.1", "older\r\n");
   start_logging();
   send("600\r\n", "600\r\r\n");
   EXPECT_EQ(end_with(SIGTERM) & 0x7f, SIGTERM);
   EXPECT_EQ(log(), "  88\r\n");
+  EXPECT_EQ(kept(), std::string(5000, '7'));
+  // Run again by habit, in a new terminal: the first run's records are still there.
+  close_pty(&terminal_);
+  terminal_ = open_pty();
+  start_logging();
+  send("601\r\n", "601\r\r\n");
+  EXPECT_EQ(end_with(SIGTERM) & 0x7f, SIGTERM);
+  EXPECT_EQ(log(), "  89\r\n");
+  EXPECT_EQ(kept(), "  88\r\n");
+  EXPECT_EQ(fs::status(workspace_.cwd + "/test.dat").permissions(),
+            fs::status(workspace_.cwd + "/test.dat.1").permissions());
+}
+
+// What is not a measurement with records is opened as it is, and nothing is kept.
+TEST_F(Logger, AnEmptyTestDatOrALinkToADeviceIsOpenedAsItIs) {
+  for (bool link : {false, true}) {
+    SCOPED_TRACE(link ? "link to /dev/null" : "empty file");
+    TearDown();
+    SetUp();
+    const std::string path = workspace_.cwd + "/test.dat";
+    if (link) {
+      fs::create_symlink("/dev/null", path);
+    } else {
+      write_file(path, "");
+    }
+    start_logging();
+    send("600\r\n", "600\r\r\n");
+    EXPECT_EQ(end_with(SIGTERM) & 0x7f, SIGTERM);
+    EXPECT_EQ(fs::is_symlink(path), link);
+    EXPECT_EQ(log(), link ? "" : "  88\r\n");
+    EXPECT_FALSE(fs::exists(workspace_.cwd + "/test.dat.1"));
+  }
 }
 
 TEST_F(Logger, LinesAreCompletedAndLoggedAsTheyArrive) {
@@ -240,6 +277,7 @@ TEST_P(LoggerFailure, ReportsAndEndsWithTheStatus) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), failure.expected_status);
   EXPECT_EQ(log(), "old records\n");
+  EXPECT_FALSE(fs::exists(workspace_.cwd + "/test.dat.1"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -278,9 +316,17 @@ TEST_F(Logger, ASecondLoggerOnTheSamePortIsRefused) {
   EXPECT_EQ(WEXITSTATUS(wait_for_exit(second.pid)), 255);
 }
 
+// What stands in the way of test.dat.
+enum class Obstacle {
+  kDirectory,         // test.dat is a directory
+  kReadOnly,          // an earlier measurement with no write permission bit at all
+  kSomeoneElses,      // an earlier measurement that the user may not write
+  kKeptIsADirectory,  // test.dat.1, where an earlier measurement would be kept, is a folder
+};
+
 struct UnwritableLogCase {
   const char* name;
-  bool directory;         // otherwise a file with no write permission bit at all
+  Obstacle obstacle;
   bool as_ordinary_user;  // otherwise as whoever runs the tests (root in CI, as with sudo)
 };
 
@@ -290,20 +336,28 @@ void PrintTo(const UnwritableLogCase& c, std::ostream* out) {
 
 class UnwritableLog : public Logger, public ::testing::WithParamInterface<UnwritableLogCase> {};
 
-TEST_P(UnwritableLog, EndsWithStatusOneAndLeavesTheFileAsItWas) {
+TEST_P(UnwritableLog, EndsWithStatusOneAndLeavesTheFilesAsTheyWere) {
   const UnwritableLogCase& c = GetParam();
-  if (!c.as_ordinary_user && !tests_run_as_root()) {
-    GTEST_SKIP() << "only root could write the file regardless of its permission bits";
+  if ((!c.as_ordinary_user || c.obstacle == Obstacle::kSomeoneElses) && !tests_run_as_root()) {
+    GTEST_SKIP() << "needs root: to write regardless of permission bits, or to own the file";
   }
   const std::string path = workspace_.cwd + "/test.dat";
-  if (c.directory) {
-    std::filesystem::create_directory(path);
+  const std::string kept_path = path + ".1";
+  if (c.obstacle == Obstacle::kDirectory) {
+    fs::create_directory(path);
   } else {
-    // An earlier measurement, kept read-only on purpose.
     write_file(path, "  88\r\n");
-    std::filesystem::permissions(path, std::filesystem::perms::owner_read |
-                                           std::filesystem::perms::group_read |
-                                           std::filesystem::perms::others_read);
+  }
+  if (c.obstacle == Obstacle::kReadOnly) {
+    fs::permissions(path, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  } else if (c.obstacle == Obstacle::kSomeoneElses) {
+    // Root's, in a folder that the user may write.
+    ASSERT_EQ(chown(path.c_str(), 0, 0), 0);
+    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                              fs::perms::others_read);
+  } else if (c.obstacle == Obstacle::kKeptIsADirectory) {
+    fs::create_directory(kept_path);
+    write_file(kept_path + "/inside", "x");
   }
   RunOptions options = comlog_options(workspace_, {"5"});
   options.as_ordinary_user = c.as_ordinary_user;
@@ -317,16 +371,25 @@ TEST_P(UnwritableLog, EndsWithStatusOneAndLeavesTheFileAsItWas) {
   const int status = wait_for_exit(child_.pid);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 1);
-  if (!c.directory) {
+  if (c.obstacle != Obstacle::kDirectory) {
     EXPECT_EQ(log(), "  88\r\n");
   }
+  EXPECT_EQ(fs::is_directory(kept_path), c.obstacle == Obstacle::kKeptIsADirectory);
+  EXPECT_EQ(fs::exists(kept_path), c.obstacle == Obstacle::kKeptIsADirectory);
+  // Nothing was left behind in the working folder.
+  size_t entries = 0;
+  for (const auto& entry : fs::directory_iterator(workspace_.cwd)) entries += entry.exists();
+  EXPECT_EQ(entries, c.obstacle == Obstacle::kKeptIsADirectory ? 2u : 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(TestDat, UnwritableLog,
-                         ::testing::Values(UnwritableLogCase{"directory", true, true},
-                                           UnwritableLogCase{"read_only_file", false, true},
-                                           UnwritableLogCase{"read_only_file_as_root", false,
-                                                             false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    TestDat, UnwritableLog,
+    ::testing::Values(UnwritableLogCase{"directory", Obstacle::kDirectory, true},
+                      UnwritableLogCase{"read_only_file", Obstacle::kReadOnly, true},
+                      UnwritableLogCase{"read_only_file_as_root", Obstacle::kReadOnly, false},
+                      UnwritableLogCase{"someone_elses_file", Obstacle::kSomeoneElses, true},
+                      UnwritableLogCase{"kept_file_cannot_be_replaced", Obstacle::kKeptIsADirectory,
+                                        true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

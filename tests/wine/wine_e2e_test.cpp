@@ -100,7 +100,8 @@ class WineLogger : public ::testing::Test {
   }
 
   // Starts comlog.exe on COM5 with standard output to a pipe, and waits until it is logging:
-  // test.dat is created only after the port has been purged. (A pseudo-terminal as standard
+  // test.dat is created, or an earlier one kept and a new one made, only after the port has been
+  // purged. (A pseudo-terminal as standard
   // output would not do for exact bytes: Wine's console renders what a program writes to it,
   // converting the code page and adding cursor sequences, as a Windows console draws it.)
   void start_logging() {
@@ -109,7 +110,9 @@ class WineLogger : public ::testing::Test {
     run.stdin_from_dev_null = true;
     child_ = start(run);
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!std::filesystem::exists(workspace_.cwd + "/test.dat")) {
+    const std::string path = workspace_.cwd + "/test.dat";
+    std::error_code missing;
+    while (std::filesystem::file_size(path, missing) != 0 || missing) {
       ASSERT_LT(std::chrono::steady_clock::now(), limit) << "comlog.exe never opened test.dat";
       ASSERT_EQ(waitpid(child_.pid, nullptr, WNOHANG), 0) << "comlog.exe ended early";
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -234,6 +237,46 @@ TEST_F(WineLogger, APortThatGoesAwayAndComesBackIsLoggedAgain) {
   EXPECT_EQ(log(), records + expected_records(700, 40));
 }
 
+// Each run keeps the records of the one before as test.dat.1; where test.dat.1 cannot be
+// replaced, the run is refused and both files stay as they were.
+TEST_F(WineLogger, TheRecordsOfTheRunBeforeAreKeptAsTestDat1) {
+  const std::string kept = workspace_.cwd + "/test.dat.1";
+  write_file(workspace_.cwd + "/test.dat", "old records\r\n");
+  write_file(kept, "older\r\n");
+  for (int reading : {600, 601}) {
+    start_logging();
+    send_read(std::to_string(reading) + "\r\n");
+    kill(child_.pid, SIGINT);
+    read_to_end(child_.output);
+    EXPECT_TRUE(WIFEXITED(wait_for_exit(child_.pid)));
+    close(child_.output);
+    child_ = Child();
+    EXPECT_EQ(log(), expected_record(reading));
+    EXPECT_EQ(read_file(kept), reading == 600 ? "old records\r\n" : expected_record(600));
+  }
+  // test.dat.1 a folder with something in it: nothing can take its place.
+  std::filesystem::remove(kept);
+  std::filesystem::create_directory(kept);
+  write_file(kept + "/inside", "x");
+  RunOptions run = options({"5"});
+  run.stdout_to_pipe = true;
+  run.stdin_from_dev_null = true;
+  child_ = start(run);
+  const std::string output = read_to_end(child_.output);
+  EXPECT_EQ(output.substr(output.size() - std::min<size_t>(output.size(), 24)),
+            "\r\ncannot open test.dat\r\n");
+  const int status = wait_for_exit(child_.pid);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(log(), expected_record(601));
+  EXPECT_TRUE(std::filesystem::is_directory(kept));
+  size_t entries = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(workspace_.cwd)) {
+    entries += entry.exists();
+  }
+  EXPECT_EQ(entries, 2u) << "something was left behind";
+}
+
 struct FailureCase {
   const char* name;
   std::vector<std::string> arguments;
@@ -261,6 +304,7 @@ TEST_P(WineLoggerFailure, ReportsAndEndsWith255) {
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 255);  // -1, as Wine reports it
   EXPECT_EQ(log(), "old records\n");
+  EXPECT_FALSE(std::filesystem::exists(workspace_.cwd + "/test.dat.1"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -314,6 +358,7 @@ TEST_F(WineLogger, AReadOnlyLogEndsWithOneAndStaysAsItWas) {
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 1);
   EXPECT_EQ(log(), "old records\r\n");
+  EXPECT_FALSE(std::filesystem::exists(workspace_.cwd + "/test.dat.1"));
 }
 
 }  // namespace
