@@ -1,6 +1,7 @@
 #include "logger/logger.h"
 
 #include <cstdint>
+#include <cstdio>
 
 #include "common/port_names.h"
 #include "keys/key_codes.h"
@@ -8,6 +9,7 @@
 #include "logger/measurement_log.h"
 #include "logger/port_selection.h"
 #include "logger/receive_path.h"
+#include "logger/text_mode.h"
 
 namespace {
 
@@ -18,6 +20,9 @@ constexpr char kWasOpened[] =
     "\x82\xF0\x83\x49\x81\x5B\x83\x76\x83\x93\x82\xB5\x82\xDC\x82\xB5\x82\xBD\n";
 constexpr char kSettingsRefused[] =
     "DCB\x82\xCC\x83\x5A\x83\x62\x83\x67\x82\xC5\x8E\xB8\x94\x73\x82\xB5\x82\xDC\x82\xB5\x82\xBD\n";
+
+constexpr char kUsage[] =
+    "usage: comlog [PORT]   PORT is the number of the COM port (1 and up), 3 when none is given\n";
 
 // While the port is gone, it is tried again this often, by the clock: the loop never waits.
 constexpr int64_t kReopenIntervalMs = 200;
@@ -44,6 +49,22 @@ void print_port_message(LoggerState* state, const char* outcome) {
   console_print(&state->console, kPortWord);
   console_print(&state->console, state->device_path);
   console_print(&state->console, outcome);
+}
+
+// Standard output says what it always says; standard error says why, for the operator: the
+// system's reason, and the usage when the port was not given as a number.
+void explain_port_failure(int argc, char** argv, const LoggerServices& services) {
+  const ConsoleOutputService& output = services.output;
+  const char* reason = services.port.why_not_opened(services.port.context);
+  if (reason != nullptr) {
+    char line[600];
+    const int length = std::snprintf(line, sizeof line, "comlog: %s\n", reason);
+    write_fully(output.write_error, output.context, line,
+                length < int(sizeof line) ? size_t(length) : sizeof line - 1);
+  }
+  if (!port_argument_is_a_number(argc, argv)) {
+    write_fully(output.write_error, output.context, kUsage, sizeof kUsage - 1);
+  }
 }
 
 // The port has gone for good (its adapter pulled out): nothing waits in memory while it is away,
@@ -105,6 +126,7 @@ int log_until_the_end(LoggerState* state, int argc, char** argv, const LoggerSer
   format_device_path(state->port_number, state->device_path);
   if (!port.open(port.context, state->port_number)) {
     print_port_message(state, kCannotBeOpened);
+    explain_port_failure(argc, argv, services);
     return -1;
   }
   print_port_message(state, kWasOpened);

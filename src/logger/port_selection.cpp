@@ -8,3 +8,8 @@ int32_t port_number_from_arguments(int argc, char** argv) {
   scan_decimal_prefix(argv[1], &number);
   return number;
 }
+
+bool port_argument_is_a_number(int argc, char** argv) {
+  int32_t number = 0;
+  return argc < 2 || scan_decimal_prefix(argv[1], &number);
+}

@@ -8,3 +8,7 @@ constexpr int32_t kDefaultPortNumber = 3;
 // The port number from the first argument, the default with none; an argument that does not
 // start with a number gives 0, a port that never exists.
 int32_t port_number_from_arguments(int argc, char** argv);
+
+// Whether the port was given as a number, or not given at all: "--help", "abc" and "COM5" are
+// not numbers (and give port 0).
+bool port_argument_is_a_number(int argc, char** argv);

@@ -1,4 +1,4 @@
-// Standard output as the system has it. The text conventions (LF as CR LF, what is held for a
+// Standard output (and standard error) as the system has it. The text conventions (LF as CR LF, what is held for a
 // file or a pipe) are the logger's; this only says where the bytes go and writes them.
 #pragma once
 
@@ -11,6 +11,9 @@ struct ConsoleOutputService {
   // Writes what standard output takes of `bytes`: the count written, or -1 on an error. Once the
   // process has been asked to end, a reader that takes nothing is not waited for past a limit.
   long (*write)(void* context, const char* bytes, size_t length);
+  // The same for standard error, which is never held: for the operator, why something failed.
+  // Standard output keeps its own messages as they are.
+  long (*write_error)(void* context, const char* bytes, size_t length);
 };
 
 ConsoleOutputService system_console_output();

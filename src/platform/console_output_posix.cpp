@@ -47,8 +47,16 @@ long write_output(void* context, const char* bytes, size_t length) {
   }
 }
 
+long write_error(void*, const char* bytes, size_t length) {
+  for (;;) {
+    const ssize_t written = write(STDERR_FILENO, bytes, length);
+    if (written < 0 && errno == EINTR) continue;
+    return long(written);
+  }
+}
+
 }  // namespace
 
 ConsoleOutputService system_console_output() {
-  return ConsoleOutputService{&g_output, is_terminal, write_output};
+  return ConsoleOutputService{&g_output, is_terminal, write_output, write_error};
 }

@@ -8,29 +8,32 @@
 
 namespace {
 
-HANDLE standard_output() {
-  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-  return output == nullptr ? INVALID_HANDLE_VALUE : output;
-}
-
 bool is_terminal(void*) {
-  const HANDLE output = standard_output();
-  if (output == INVALID_HANDLE_VALUE) return false;
+  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (output == nullptr || output == INVALID_HANDLE_VALUE) return false;
   DWORD mode = 0;
   return GetConsoleMode(output, &mode) != 0 || GetFileType(output) == FILE_TYPE_CHAR;
 }
 
-long write_output(void*, const char* bytes, size_t length) {
-  const HANDLE output = standard_output();
-  if (output == INVALID_HANDLE_VALUE) return -1;
+long write_to(DWORD which, const char* bytes, size_t length) {
+  const HANDLE handle = GetStdHandle(which);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return -1;
   const DWORD part = length > 0x10000 ? 0x10000 : DWORD(length);
   DWORD written = 0;
-  if (!WriteFile(output, bytes, part, &written, nullptr) && written == 0) return -1;
+  if (!WriteFile(handle, bytes, part, &written, nullptr) && written == 0) return -1;
   return long(written);
+}
+
+long write_output(void*, const char* bytes, size_t length) {
+  return write_to(STD_OUTPUT_HANDLE, bytes, length);
+}
+
+long write_error(void*, const char* bytes, size_t length) {
+  return write_to(STD_ERROR_HANDLE, bytes, length);
 }
 
 }  // namespace
 
 ConsoleOutputService system_console_output() {
-  return ConsoleOutputService{nullptr, is_terminal, write_output};
+  return ConsoleOutputService{nullptr, is_terminal, write_output, write_error};
 }

@@ -21,6 +21,9 @@ struct SerialPortService {
   // Reads up to `count` bytes that are already waiting, *got of them. False when the port is gone.
   bool (*read)(void* context, char* buffer, uint32_t count, uint32_t* got);
   void (*close)(void* context);
+  // Why the last open failed, in the system's words, naming what the platform tried to open
+  // ("/dev/ttyS98: No such file or directory"); null when the platform has nothing to add.
+  const char* (*why_not_opened)(void* context);
 };
 
 SerialPortService system_serial_port();

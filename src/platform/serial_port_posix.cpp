@@ -1,13 +1,18 @@
 // The serial port on Linux: a terminal device in raw mode, taken exclusively. COM n is the device
 // file that the port names give it (COMLOG_PORTS/com<n>, or /dev/ttyS<n-1>).
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "common/port_names.h"
 #include "platform/serial_port.h"
@@ -17,8 +22,9 @@ namespace {
 struct Port {
   int fd;
   bool made_exclusive;  // by this run, which therefore clears it again
+  char why_not_opened[512];
 };
-Port g_port = {-1, false};
+Port g_port = {-1, false, ""};
 
 // Nothing the line discipline does may change a received byte or send one back: no echo, no
 // line editing, no signals, no output processing, no XOFF when the input queue fills.
@@ -60,17 +66,46 @@ void release(Port* port) {
   port->fd = -1;
 }
 
+// Why `path` could not be opened (errno), with what an operator can do about the usual two.
+void explain(Port* port, const char* path, int error) {
+  char* why = port->why_not_opened;
+  const size_t size = sizeof port->why_not_opened;
+  if (error == EACCES || error == EPERM) {
+    struct stat device;
+    const group* owner = stat(path, &device) == 0 ? getgrgid(device.st_gid) : nullptr;
+    const passwd* user = getpwuid(geteuid());
+    std::snprintf(why, size,
+                  "%s: %s (the port is for the group %s: sudo adduser %s %s, then log in again)",
+                  path, std::strerror(error), owner ? owner->gr_name : "dialout",
+                  user ? user->pw_name : "$USER", owner ? owner->gr_name : "dialout");
+  } else if (error == EBUSY || error == EWOULDBLOCK) {
+    std::snprintf(why, size, "%s: busy: another program has the port open", path);
+  } else {
+    std::snprintf(why, size, "%s: %s", path, std::strerror(error));
+  }
+}
+
 bool open_port(void* context, int32_t port_number) {
   Port* port = static_cast<Port*>(context);
+  port->why_not_opened[0] = '\0';
+  const char* folder = std::getenv("COMLOG_PORTS");
   char path[4096];
-  if (!port_device_file(port_number, std::getenv("COMLOG_PORTS"), path, sizeof path)) {
+  if (!port_device_file(port_number, folder, path, sizeof path)) {
+    std::snprintf(port->why_not_opened, sizeof port->why_not_opened,
+                  port_number <= 0 ? "there is no COM%d: the ports are numbered from 1"
+                                   : "COM%d: the name of the folder in COMLOG_PORTS is too long",
+                  int(port_number));
     return false;
   }
   // Without O_NONBLOCK the open would wait for carrier on a port that lacks CLOCAL.
   const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    explain(port, path, errno);
+    return false;
+  }
   // Terminal programs check the flock; TIOCEXCL makes the kernel refuse later opens.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    explain(port, path, errno);
     close(fd);
     return false;
   }
@@ -88,7 +123,8 @@ bool open_port(void* context, int32_t port_number) {
     make_quiet(&settings);
     tcsetattr(fd, TCSANOW, &settings);
   }
-  *port = Port{fd, already_exclusive == 0};
+  port->fd = fd;
+  port->made_exclusive = already_exclusive == 0;
   return true;
 }
 
@@ -146,8 +182,14 @@ void close_port(void* context) {
   release(static_cast<Port*>(context));
 }
 
+const char* why_not_opened(void* context) {
+  const char* why = static_cast<Port*>(context)->why_not_opened;
+  return why[0] != '\0' ? why : nullptr;
+}
+
 }  // namespace
 
 SerialPortService system_serial_port() {
-  return SerialPortService{&g_port, open_port, configure, purge, poll_port, read_port, close_port};
+  return SerialPortService{&g_port,   open_port, configure,  purge,
+                           poll_port, read_port, close_port, why_not_opened};
 }

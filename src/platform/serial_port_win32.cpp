@@ -1,6 +1,9 @@
 // The serial port on Windows: the eight communications calls the logger needs, nothing more.
 #include <windows.h>
 
+#include <cstdio>
+#include <cstring>
+
 #include "common/port_names.h"
 #include "platform/serial_port.h"
 
@@ -8,8 +11,9 @@ namespace {
 
 struct Port {
   HANDLE handle;
+  char why_not_opened[512];
 };
-Port g_port = {INVALID_HANDLE_VALUE};
+Port g_port = {INVALID_HANDLE_VALUE, ""};
 
 constexpr char kModeString[] = "baud=115200 parity=N data=8 stop=1 dtr=off rts=off";
 // PURGE_RXCLEAR | PURGE_RXABORT | PURGE_TXABORT; PURGE_TXCLEAR is not asked for.
@@ -20,14 +24,30 @@ HANDLE handle_of(void* context) {
   return static_cast<Port*>(context)->handle;
 }
 
+// The system's words for why `device_path` could not be opened; a port held by another program
+// is refused as access denied, which the words alone do not tell.
+void explain(Port* port, const char* device_path, DWORD error) {
+  char words[256] = "";
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                 words, sizeof words, nullptr);
+  for (size_t end = std::strlen(words);
+       end > 0 && (words[end - 1] == '\n' || words[end - 1] == '\r' || words[end - 1] == ' ');
+       --end) {
+    words[end - 1] = '\0';
+  }
+  std::snprintf(port->why_not_opened, sizeof port->why_not_opened, "%s: %s%s", device_path, words,
+                error == ERROR_ACCESS_DENIED ? " (another program may have the port open)" : "");
+}
+
 bool open_port(void* context, int32_t port_number) {
+  Port* port = static_cast<Port*>(context);
   char device_path[kDevicePathSize];
   format_device_path(port_number, device_path);
   // Exclusive (share mode 0), synchronous (flags 0): a port that another program holds fails.
-  const HANDLE handle =
+  port->handle =
       CreateFileA(device_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  static_cast<Port*>(context)->handle = handle;
-  return handle != INVALID_HANDLE_VALUE;
+  if (port->handle == INVALID_HANDLE_VALUE) explain(port, device_path, GetLastError());
+  return port->handle != INVALID_HANDLE_VALUE;
 }
 
 bool configure(void* context) {
@@ -91,8 +111,13 @@ void close_port(void* context) {
   static_cast<Port*>(context)->handle = INVALID_HANDLE_VALUE;
 }
 
+const char* why_not_opened(void* context) {
+  return static_cast<Port*>(context)->why_not_opened;
+}
+
 }  // namespace
 
 SerialPortService system_serial_port() {
-  return SerialPortService{&g_port, open_port, configure, purge, poll_port, read_port, close_port};
+  return SerialPortService{&g_port,   open_port, configure,  purge,
+                           poll_port, read_port, close_port, why_not_opened};
 }

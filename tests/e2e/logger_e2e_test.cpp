@@ -1,6 +1,7 @@
 // The logger end to end on Linux: port messages and exit statuses, the echo and the bytes of
 // test.dat, and the end of a run by an outside request.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -301,10 +302,83 @@ TEST_F(Logger, APortHeldByAnotherProgramCannotBeOpened) {
   ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
   RunOptions options = comlog_options(workspace_, {"5"});
   options.stdout_to_pipe = true;
+  options.stderr_to_pipe = true;
   child_ = start(options);
   EXPECT_EQ(read_to_end(child_.output), port_not_opened_message(kCom5));
+  EXPECT_EQ(read_to_end(child_.errors),
+            "comlog: " + workspace_.ports + "/com5: busy: another program has the port open\n");
+  close(child_.errors);
   EXPECT_EQ(WEXITSTATUS(wait_for_exit(child_.pid)), 255);
   close(holder);
+}
+
+// Standard output keeps its messages; standard error says why, in the system's words, with what
+// to do about a port that the user may not open, and how to name a port.
+TEST_F(Logger, APortThatCannotBeOpenedSaysWhyOnStandardError) {
+  const std::string usage =
+      "usage: comlog [PORT]   PORT is the number of the COM port (1 and up), 3 when none is "
+      "given\n";
+  const struct {
+    const char* name;
+    std::vector<std::string> arguments;
+    bool ports_folder;  // COMLOG_PORTS set; otherwise COM n is /dev/ttyS<n-1>
+    std::string output;
+    std::string errors;
+  } cases[] = {
+      {"a port that does not exist",
+       {"99"},
+       false,
+       port_not_opened_message("\\\\.\\COM99"),
+       "comlog: /dev/ttyS98: No such file or directory\n"},
+      {"letters",
+       {"abc"},
+       true,
+       port_not_opened_message("\\\\.\\COM0"),
+       "comlog: there is no COM0: the ports are numbered from 1\n" + usage},
+      {"an option",
+       {"--help"},
+       true,
+       port_not_opened_message("\\\\.\\COM0"),
+       "comlog: there is no COM0: the ports are numbered from 1\n" + usage},
+      {"no link in the ports folder",
+       {"7"},
+       true,
+       port_not_opened_message("\\\\.\\COM7"),
+       "comlog: " + workspace_.ports + "/com7: No such file or directory\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunOptions options = comlog_options(workspace_, c.arguments);
+    if (!c.ports_folder) options.environment.clear();
+    options.stdout_to_pipe = true;
+    options.stderr_to_pipe = true;
+    const Child child = start(options);
+    EXPECT_EQ(read_to_end(child.output), c.output);
+    EXPECT_EQ(read_to_end(child.errors), c.errors);
+    close(child.output);
+    close(child.errors);
+    EXPECT_EQ(WEXITSTATUS(wait_for_exit(child.pid)), 255);
+  }
+}
+
+TEST_F(Logger, AUserWhoMayNotOpenThePortIsToldWhichGroupToJoin) {
+  if (!tests_run_as_root()) GTEST_SKIP() << "needs root to give the port to another owner";
+  // A serial port as Debian has it: root's, read and write for its group only.
+  ASSERT_EQ(chown(device_.slave_path.c_str(), 0, 20), 0);
+  ASSERT_EQ(chmod(device_.slave_path.c_str(), 0660), 0);
+  const group* owner = getgrgid(20);
+  ASSERT_NE(owner, nullptr);
+  RunOptions options = comlog_options(workspace_, {"5"});
+  options.stdout_to_pipe = true;
+  options.stderr_to_pipe = true;
+  child_ = start(options);
+  EXPECT_EQ(read_to_end(child_.output), port_not_opened_message(kCom5));
+  EXPECT_EQ(read_to_end(child_.errors), "comlog: " + workspace_.ports +
+                                            "/com5: Permission denied (the port is for the group " +
+                                            owner->gr_name + ": sudo adduser nobody " +
+                                            owner->gr_name + ", then log in again)\n");
+  close(child_.errors);
+  EXPECT_EQ(WEXITSTATUS(wait_for_exit(child_.pid)), 255);
 }
 
 TEST_F(Logger, ASecondLoggerOnTheSamePortIsRefused) {

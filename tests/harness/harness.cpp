@@ -165,6 +165,8 @@ Child start(const RunOptions& options) {
   if (options.stdout_to_pipe && pipe2(pipe_ends, O_CLOEXEC) != 0) fail("pipe");
   int input_ends[2] = {-1, -1};
   if (options.stdin_from_pipe && pipe2(input_ends, O_CLOEXEC) != 0) fail("pipe");
+  int error_ends[2] = {-1, -1};
+  if (options.stderr_to_pipe && pipe2(error_ends, O_CLOEXEC) != 0) fail("pipe");
   std::vector<char*> argv;
   for (const std::string& word : options.command) argv.push_back(const_cast<char*>(word.c_str()));
   argv.push_back(nullptr);
@@ -189,7 +191,7 @@ Child start(const RunOptions& options) {
                                        : terminal,
          STDIN_FILENO);
     dup2(output, STDOUT_FILENO);
-    dup2(terminal, STDERR_FILENO);
+    dup2(options.stderr_to_pipe ? error_ends[1] : terminal, STDERR_FILENO);
     if (output > STDERR_FILENO) close(output);
     if (terminal > STDERR_FILENO) close(terminal);
     if (null_fd > STDERR_FILENO && null_fd != terminal) close(null_fd);
@@ -224,6 +226,10 @@ Child start(const RunOptions& options) {
   if (options.stdin_from_pipe) {
     close(input_ends[0]);
     run.input = input_ends[1];
+  }
+  if (options.stderr_to_pipe) {
+    close(error_ends[1]);
+    run.errors = error_ends[0];
   }
   return run;
 }

@@ -59,6 +59,7 @@ struct RunOptions {
   bool stdin_from_dev_null = false;
   bool stdin_from_pipe = false;  // standard input comes from `Child::input`
   bool stdout_to_pipe = false;   // standard output goes to `Child::output`
+  bool stderr_to_pipe = false;   // standard error goes to `Child::errors`
   // Standard output goes to this existing file or terminal instead (never made the controlling
   // terminal).
   std::string output_path;
@@ -77,6 +78,7 @@ struct Child {
   pid_t pid = -1;
   int input = -1;   // the write end of standard input's pipe, when asked for
   int output = -1;  // the read end of standard output's pipe, when asked for
+  int errors = -1;  // the read end of standard error's pipe, when asked for
 };
 
 // The logger as built, and the standard command line for a port number argument: run as the

@@ -22,7 +22,8 @@ ConsoleOutputService output_of(FakeOutput* output) {
                                     length < output->takes ? length : output->takes;
                                 output->writes.emplace_back(bytes, taken);
                                 return long(taken);
-                              }};
+                              },
+                              [](void*, const char*, size_t) { return -1L; }};
 }
 
 std::string joined(const std::vector<std::string>& writes) {

@@ -60,6 +60,7 @@ struct FakeSystem {
 
   bool output_is_terminal = true;
   std::string output;
+  std::string why_not_opened;  // what the platform says of a refused open; empty: nothing
 
   ScriptedLogFile file;
   FakeConsole console;
@@ -158,6 +159,11 @@ void close_port(void* context) {
   fake(context)->note("close port");
 }
 
+const char* why_not_opened(void* context) {
+  const std::string& why = fake(context)->why_not_opened;
+  return why.empty() ? nullptr : why.c_str();
+}
+
 bool create_file(void* context, const char* path) {
   FakeSystem* system = fake(context);
   system->note(std::string("create ") + path);
@@ -185,6 +191,11 @@ long write_output(void* context, const char* bytes, size_t length) {
   return long(length);
 }
 
+long write_error(void* context, const char* bytes, size_t length) {
+  fake(context)->note("err:" + std::string(bytes, length));
+  return long(length);
+}
+
 // Its context is the console queue's.
 void restore_keys(void* context) {
   static_cast<FakeConsole*>(static_cast<ScriptedConsole*>(context))->system->note("restore");
@@ -202,9 +213,10 @@ int64_t now_ms(void* context) {
 
 LoggerServices services_of(FakeSystem* system) {
   return LoggerServices{
-      {system, open_port, configure_port, purge_port, poll_port, read_port, close_port},
+      {system, open_port, configure_port, purge_port, poll_port, read_port, close_port,
+       why_not_opened},
       {system, create_file, write_file, close_file},
-      {system, output_is_terminal, write_output},
+      {system, output_is_terminal, write_output, write_error},
       {queue_of(&system->console), restore_keys},
       {system, end_requested, now_ms},
   };
@@ -239,23 +251,37 @@ TEST(LoggerRoutine, StartsUpInOrderLogsAndShutsDownOnAQuitKey) {
   EXPECT_EQ(system.file.contents, expected_record(600));
 }
 
-TEST(LoggerRoutine, TheFirstArgumentNamesThePort) {
+// The first argument names the port; when the port cannot be opened, standard error says why,
+// and how to give the port when it was not given as a number.
+TEST(LoggerRoutine, TheFirstArgumentNamesThePortAndARefusalSaysWhy) {
+  const std::string usage =
+      "err:usage: comlog [PORT]   PORT is the number of the COM port (1 and up), 3 when none is "
+      "given\n";
   const struct {
     std::vector<std::string> arguments;
-    const char* opened;
-    const char* path;
+    const char* why;  // the platform's reason, or ""
+    Events events;
   } cases[] = {
-      {{}, "open 3", "\\\\.\\COM3"},
-      {{"12", "5"}, "open 12", "\\\\.\\COM12"},
-      {{"COM5"}, "open 0", "\\\\.\\COM0"},
-      {{"-1"}, "open -1", "\\\\.\\COM-1"},
+      {{},
+       "/dev/ttyS2: No such file or directory",
+       {"open 3", "out:" + port_not_opened_message("\\\\.\\COM3"),
+        "err:comlog: /dev/ttyS2: No such file or directory\n", "restore"}},
+      {{"12", "5"}, "", {"open 12", "out:" + port_not_opened_message("\\\\.\\COM12"), "restore"}},
+      {{"COM5"},
+       "there is no COM0",
+       {"open 0", "out:" + port_not_opened_message("\\\\.\\COM0"), "err:comlog: there is no COM0\n",
+        usage, "restore"}},
+      {{"--help"},
+       "",
+       {"open 0", "out:" + port_not_opened_message("\\\\.\\COM0"), usage, "restore"}},
+      {{" -1"}, "", {"open -1", "out:" + port_not_opened_message("\\\\.\\COM-1"), "restore"}},
   };
   for (const auto& c : cases) {
     FakeSystem system;
     system.refuse_open = true;
+    system.why_not_opened = c.why;
     EXPECT_EQ(run(&system, c.arguments), -1);
-    EXPECT_EQ(system.events,
-              (Events{c.opened, "out:" + port_not_opened_message(c.path), "restore"}));
+    EXPECT_EQ(system.events, c.events);
   }
 }
 
