@@ -70,14 +70,18 @@ void release(Port* port) {
 void explain(Port* port, const char* path, int error) {
   char* why = port->why_not_opened;
   const size_t size = sizeof port->why_not_opened;
-  if (error == EACCES || error == EPERM) {
-    struct stat device;
-    const group* owner = stat(path, &device) == 0 ? getgrgid(device.st_gid) : nullptr;
+  struct stat device;
+  const bool denied = error == EACCES || error == EPERM;
+  if (denied && stat(path, &device) == 0 && device.st_gid != 0 && (device.st_mode & S_IWGRP)) {
+    // A port for a group (dialout on Debian), which the user may join.
+    const group* owner = getgrgid(device.st_gid);
     const passwd* user = getpwuid(geteuid());
     std::snprintf(why, size,
                   "%s: %s (the port is for the group %s: sudo adduser %s %s, then log in again)",
                   path, std::strerror(error), owner ? owner->gr_name : "dialout",
                   user ? user->pw_name : "$USER", owner ? owner->gr_name : "dialout");
+  } else if (denied) {
+    std::snprintf(why, size, "%s: %s (only its owner may open it)", path, std::strerror(error));
   } else if (error == EBUSY || error == EWOULDBLOCK) {
     std::snprintf(why, size, "%s: busy: another program has the port open", path);
   } else {

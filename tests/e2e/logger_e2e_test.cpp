@@ -363,22 +363,35 @@ TEST_F(Logger, APortThatCannotBeOpenedSaysWhyOnStandardError) {
 
 TEST_F(Logger, AUserWhoMayNotOpenThePortIsToldWhichGroupToJoin) {
   if (!tests_run_as_root()) GTEST_SKIP() << "needs root to give the port to another owner";
-  // A serial port as Debian has it: root's, read and write for its group only.
-  ASSERT_EQ(chown(device_.slave_path.c_str(), 0, 20), 0);
-  ASSERT_EQ(chmod(device_.slave_path.c_str(), 0660), 0);
-  const group* owner = getgrgid(20);
-  ASSERT_NE(owner, nullptr);
-  RunOptions options = comlog_options(workspace_, {"5"});
-  options.stdout_to_pipe = true;
-  options.stderr_to_pipe = true;
-  child_ = start(options);
-  EXPECT_EQ(read_to_end(child_.output), port_not_opened_message(kCom5));
-  EXPECT_EQ(read_to_end(child_.errors), "comlog: " + workspace_.ports +
-                                            "/com5: Permission denied (the port is for the group " +
-                                            owner->gr_name + ": sudo adduser nobody " +
-                                            owner->gr_name + ", then log in again)\n");
-  close(child_.errors);
-  EXPECT_EQ(WEXITSTATUS(wait_for_exit(child_.pid)), 255);
+  const group* dialout = getgrgid(20);
+  ASSERT_NE(dialout, nullptr);
+  const std::string denied = "comlog: " + workspace_.ports + "/com5: Permission denied";
+  const struct {
+    gid_t group;
+    mode_t mode;
+    std::string errors;
+  } cases[] = {
+      // A serial port as Debian has it: root's, read and write for its group only.
+      {20, 0660,
+       denied + " (the port is for the group " + dialout->gr_name + ": sudo adduser nobody " +
+           dialout->gr_name + ", then log in again)\n"},
+      // Root's alone: no group to join.
+      {0, 0600, denied + " (only its owner may open it)\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mode);
+    ASSERT_EQ(chown(device_.slave_path.c_str(), 0, c.group), 0);
+    ASSERT_EQ(chmod(device_.slave_path.c_str(), c.mode), 0);
+    RunOptions options = comlog_options(workspace_, {"5"});
+    options.stdout_to_pipe = true;
+    options.stderr_to_pipe = true;
+    const Child child = start(options);
+    EXPECT_EQ(read_to_end(child.output), port_not_opened_message(kCom5));
+    EXPECT_EQ(read_to_end(child.errors), c.errors);
+    close(child.output);
+    close(child.errors);
+    EXPECT_EQ(WEXITSTATUS(wait_for_exit(child.pid)), 255);
+  }
 }
 
 TEST_F(Logger, ASecondLoggerOnTheSamePortIsRefused) {
