@@ -294,6 +294,21 @@ std::string last_with(const std::vector<std::string>& lines, const std::string& 
   return "";
 }
 
+// 2000 lines at full speed through the port whose chardev is `name` (the guest's comlog of the
+// same name), with a break on the line between two readings, until comlog has read them all.
+Lines send_with_a_break(Machine* machine, const std::string& name, int device) {
+  const Lines before = lines_of(0, 1000);
+  const Lines after = lines_of(1000, 1000);
+  write_all(device, before.stream);
+  EXPECT_TRUE(machine->wait_until_read(name, before.stream.size()));
+  machine->command_qemu("{\"execute\":\"chardev-send-break\",\"arguments\":{\"id\":\"" + name +
+                        "\"}}");
+  write_all(device, after.stream);
+  EXPECT_TRUE(machine->wait_until_read(name, before.stream.size() + after.stream.size()));
+  return Lines{before.stream + after.stream, before.echo + after.echo,
+               before.records + after.records};
+}
+
 std::string banner(const std::string& device_path) {
   return port_opened_message(device_path) + "running /bin/comlog\r\nrunning\r\n";
 }
@@ -313,19 +328,12 @@ TEST_F(SerialDrivers, AUartGetsItsLineKeepsDtrAndRtsLowAndLogsEveryLineThroughAB
   EXPECT_EQ(modem.find("RTS"), std::string::npos) << modem;
   EXPECT_EQ(modem.find("DTR"), std::string::npos) << modem;
 
-  // A stream at full speed, with a break on the line between two readings.
-  const Lines before = lines_of(0, 1000);
-  const Lines after = lines_of(1000, 1000);
-  write_all(machine.uart, before.stream);
-  ASSERT_TRUE(machine.wait_until_read("uart", before.stream.size()));
-  machine.command_qemu("{\"execute\":\"chardev-send-break\",\"arguments\":{\"id\":\"uart\"}}");
-  write_all(machine.uart, after.stream);
-  ASSERT_TRUE(machine.wait_until_read("uart", before.stream.size() + after.stream.size()));
+  // At full speed, with a break on the line between two readings.
+  const Lines stream = send_with_a_break(&machine, "uart", machine.uart);
   EXPECT_EQ(machine.ask("stop uart", "status"), "143");  // its own SIGTERM, raised again
 
-  EXPECT_EQ(machine.guest_file("uart", "test.dat"), before.records + after.records);
-  EXPECT_EQ(machine.guest_file("uart", "console.out"),
-            banner("\\\\.\\COM1") + before.echo + after.echo);
+  EXPECT_EQ(machine.guest_file("uart", "test.dat"), stream.records);
+  EXPECT_EQ(machine.guest_file("uart", "console.out"), banner("\\\\.\\COM1") + stream.echo);
   machine.listen_to_devices();
   EXPECT_EQ(machine.from_uart, "") << "bytes sent to the device";
 }
@@ -356,7 +364,7 @@ TEST_F(SerialDrivers, AnFtdiAdaptersDtrAndRtsGoDownBeforeTheFirstMessage) {
   EXPECT_EQ(machine.ask("stop order", "status"), "143");
 }
 
-TEST_F(SerialDrivers, AnFtdiAdapterPulledOutAndPluggedBackIsLoggedAgainUnderItsName) {
+TEST_F(SerialDrivers, AnFtdiAdapterLogsThroughABreakAndIsLoggedAgainWhenPluggedBack) {
   Machine& machine = *g_machine;
   const size_t trace_from = machine.trace().size();
   ASSERT_EQ(machine.ask("start usb 2", "started"), "usb");
@@ -373,10 +381,8 @@ TEST_F(SerialDrivers, AnFtdiAdapterPulledOutAndPluggedBackIsLoggedAgainUnderItsN
   EXPECT_EQ(last_with(requests, "0x4001,"),
             "usb_serial_handle_control dev 0:1 got control 0x4001, value 0x300");
 
-  // Everything at full speed, in the adapter's 62-byte packets.
-  const Lines before = lines_of(0, 2000);
-  write_all(machine.usb, before.stream);
-  ASSERT_TRUE(machine.wait_until_read("usb", before.stream.size()));
+  // At full speed in the adapter's 62-byte packets, with a break between two readings.
+  const Lines before = send_with_a_break(&machine, "usb", machine.usb);
 
   // Pulled out for 4 s: the records are on disk while the adapter is away.
   const auto pulled = Clock::now();
