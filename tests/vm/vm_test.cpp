@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -274,8 +275,13 @@ class SerialDrivers : public ::testing::Test {
     for (int fd : {machine.console, machine.uart, machine.usb, machine.qmp}) {
       if (fd >= 0) close(fd);
     }
-    std::error_code ignored;
-    fs::remove_all(machine.folder, ignored);
+    // COMLOG_VM_KEEP=1 keeps QEMU's trace and the initramfs for a look afterwards.
+    if (std::getenv("COMLOG_VM_KEEP") != nullptr) {
+      std::printf("The machine's folder stays: %s\n", machine.folder.c_str());
+    } else {
+      std::error_code ignored;
+      fs::remove_all(machine.folder, ignored);
+    }
     delete g_machine;
     g_machine = nullptr;
   }
