@@ -35,6 +35,7 @@ struct LoggerState {
   KeyState keys;      // the extended code still to be delivered
   char device_path[kDevicePathSize];
   int32_t port_number;
+  bool port_refused;       // at the start: standard error says why at the end
   bool port_present;       // false once the port has gone, until it is open again
   int64_t next_reopen_ms;  // while it is gone
   char received[kMostBytesPerRead];
@@ -57,24 +58,28 @@ void explain_port_failure(int argc, char** argv, const LoggerServices& services)
   const ConsoleOutputService& output = services.output;
   const char* reason = services.port.why_not_opened(services.port.context);
   if (reason != nullptr) {
-    char line[600];
-    const int length = std::snprintf(line, sizeof line, "comlog: %s\n", reason);
-    write_fully(output.write_error, output.context, line,
-                length < int(sizeof line) ? size_t(length) : sizeof line - 1);
+    // One write a line, so that another program's lines on the same stream stay whole.
+    char line[4608];
+    size_t length = size_t(std::snprintf(line, sizeof line, "comlog: %s\n", reason));
+    if (length >= sizeof line) {
+      length = sizeof line - 1;
+      line[length - 1] = '\n';
+    }
+    write_fully(output.write_error, output.context, line, length);
   }
   if (!port_argument_is_a_number(argc, argv)) {
     write_fully(output.write_error, output.context, kUsage, sizeof kUsage - 1);
   }
 }
 
-// The port has gone for good (its adapter pulled out): nothing waits in memory while it is away,
-// the half line it left will never be completed, and the port is released so that the adapter
-// gets its old name when it comes back.
+// The port has gone (its adapter pulled out): nothing waits in memory while it is away, the half
+// line it left will never be completed, and the port is released before anything is said (a
+// stalled console must not hold it), so that the adapter gets its old name when it comes back.
 void lose_port(LoggerState* state, const LoggerServices& services) {
   write_out_measurement_log(&state->log);
   drop_unfinished_line(&state->receiver);
-  print_port_message(state, kCannotBeOpened);
   services.port.close(services.port.context);
+  print_port_message(state, kCannotBeOpened);
   state->port_present = false;
   state->next_reopen_ms = services.process.now_ms(services.process.context) + kReopenIntervalMs;
 }
@@ -126,7 +131,7 @@ int log_until_the_end(LoggerState* state, int argc, char** argv, const LoggerSer
   format_device_path(state->port_number, state->device_path);
   if (!port.open(port.context, state->port_number)) {
     print_port_message(state, kCannotBeOpened);
-    explain_port_failure(argc, argv, services);
+    state->port_refused = true;
     return -1;
   }
   print_port_message(state, kWasOpened);
@@ -186,5 +191,7 @@ int run_logger(int argc, char** argv, const LoggerServices& services) {
   // stalls the last of the console output cannot keep the terminal in it.
   services.keys.restore(services.keys.queue.context);
   console_flush(&state.console);
+  // After standard output, so that the two sent to one file keep their order.
+  if (state.port_refused) explain_port_failure(argc, argv, services);
   return status;
 }

@@ -15,8 +15,8 @@ struct SerialPortService {
   bool (*configure)(void* context);
   // Discards every byte received so far.
   void (*purge)(void* context);
-  // The number of received bytes waiting, 0 when the port cannot tell. False when the port is
-  // gone for good: a USB adapter pulled out, a Bluetooth link dropped, a terminal hung up.
+  // The number of received bytes waiting, 0 when the port cannot tell. False when the port has
+  // gone: a USB adapter pulled out, a Bluetooth link dropped, a terminal hung up.
   bool (*poll)(void* context, uint32_t* queued);
   // Reads up to `count` bytes that are already waiting, *got of them. False when the port is gone.
   bool (*read)(void* context, char* buffer, uint32_t count, uint32_t* got);

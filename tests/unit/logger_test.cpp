@@ -48,6 +48,9 @@ struct FakeSystem {
   bool gone = false;
   int refused_reopens = 0;
   int refused_settings_on_return = 0;
+  // Keys that come while the port is away, once this many refusals are left.
+  std::vector<KeyRecord> keys_while_away;
+  int keys_when_refusals_left = -1;
   std::vector<int64_t> open_times;
   int64_t clock_ms = 0;  // goes forward 50 ms at every look
 
@@ -94,7 +97,9 @@ bool open_port(void* context, int32_t port_number) {
   system->open_times.push_back(system->clock_ms);
   if (!system->gone) return !system->refuse_open;
   if (system->refused_reopens > 0) {
-    --system->refused_reopens;
+    if (--system->refused_reopens == system->keys_when_refusals_left) {
+      for (const KeyRecord& key : system->keys_while_away) system->console.queue.push_back(key);
+    }
     return false;
   }
   return true;
@@ -264,16 +269,16 @@ TEST(LoggerRoutine, TheFirstArgumentNamesThePortAndARefusalSaysWhy) {
   } cases[] = {
       {{},
        "/dev/ttyS2: No such file or directory",
-       {"open 3", "out:" + port_not_opened_message("\\\\.\\COM3"),
-        "err:comlog: /dev/ttyS2: No such file or directory\n", "restore"}},
+       {"open 3", "out:" + port_not_opened_message("\\\\.\\COM3"), "restore",
+        "err:comlog: /dev/ttyS2: No such file or directory\n"}},
       {{"12", "5"}, "", {"open 12", "out:" + port_not_opened_message("\\\\.\\COM12"), "restore"}},
       {{"COM5"},
        "there is no COM0",
-       {"open 0", "out:" + port_not_opened_message("\\\\.\\COM0"), "err:comlog: there is no COM0\n",
-        usage, "restore"}},
+       {"open 0", "out:" + port_not_opened_message("\\\\.\\COM0"), "restore",
+        "err:comlog: there is no COM0\n", usage}},
       {{"--help"},
        "",
-       {"open 0", "out:" + port_not_opened_message("\\\\.\\COM0"), usage, "restore"}},
+       {"open 0", "out:" + port_not_opened_message("\\\\.\\COM0"), "restore", usage}},
       {{" -1"}, "", {"open -1", "out:" + port_not_opened_message("\\\\.\\COM-1"), "restore"}},
   };
   for (const auto& c : cases) {
@@ -430,7 +435,7 @@ TEST(LoggerRoutine, APortThatGoesAwayIsReleasedAndOpenedAgainByTheClock) {
   // The held records go to disk at once, the half line "3" is dropped, the port is released,
   // and each attempt to open it again comes 200 ms after the one before.
   EXPECT_EQ(events_from(system.events, "gone"),
-            (Events{"gone", "write log", "out:" + port_not_opened_message(kCom5), "close port",
+            (Events{"gone", "write log", "close port", "out:" + port_not_opened_message(kCom5),
                     "open 5", "open 5", "open 5", "open 5", "configure", "purge",
                     "out:" + port_opened_message(kCom5), "read 3 got 3", "out:4\r\r\n",
                     "close port", "write log", "close log", "restore"}));
@@ -448,7 +453,7 @@ TEST(LoggerRoutine, APortThatComesBackRefusingItsSettingsIsStillGone) {
   system.keys_when_done = {kQ};
   EXPECT_EQ(run(&system), 0);
   EXPECT_EQ(events_from(system.events, "gone"),
-            (Events{"gone", "write log", "out:" + port_not_opened_message(kCom5), "close port",
+            (Events{"gone", "write log", "close port", "out:" + port_not_opened_message(kCom5),
                     "open 5", "configure", "close port", "open 5", "configure", "purge",
                     "out:" + port_opened_message(kCom5), "read 3 got 3", "out:2\r\r\n",
                     "close port", "write log", "close log", "restore"}));
@@ -461,7 +466,7 @@ TEST(LoggerRoutine, AReadThatFindsThePortGoneLosesItToo) {
   system.keys_when_done = {kQ};
   EXPECT_EQ(run(&system), 0);
   EXPECT_EQ(events_from(system.events, "read 3 gone"),
-            (Events{"read 3 gone", "out:" + port_not_opened_message(kCom5), "close port", "open 5",
+            (Events{"read 3 gone", "close port", "out:" + port_not_opened_message(kCom5), "open 5",
                     "configure", "purge", "out:" + port_opened_message(kCom5), "read 3 got 3",
                     "out:5\r\r\n", "close port", "write log", "close log", "restore"}));
 }
@@ -476,12 +481,18 @@ TEST(LoggerRoutine, WhileThePortIsGoneKeysAndRequestsStillEndTheRun) {
     FakeSystem system;
     system.arrivals = {"7\r\n", kGone};
     system.refused_reopens = 1000;
+    // The port refuses three attempts to open it again before the end comes.
     if (c.quit_key) {
-      system.console.queue = {press(' ', ' '), kQ};
+      system.keys_while_away = {press(' ', ' '), kQ};
+      system.keys_when_refusals_left = 997;
     } else {
-      system.request_at_ms = 2000;
+      system.request_at_ms = 700;
     }
     EXPECT_EQ(run(&system), 0);
+    EXPECT_EQ(events_starting(system.events, "open 5"), Events(4, "open 5"));
+    if (c.quit_key) {
+      EXPECT_EQ(system.events[system.events.size() - 3], "out:running\r\n");
+    }
     // Released once, when it went: the end of the run does not close it again.
     EXPECT_EQ(events_starting(system.events, "close port"), Events{"close port"});
     EXPECT_EQ(system.events.back(), "restore");
