@@ -22,9 +22,16 @@ namespace {
 struct Port {
   int fd;
   bool made_exclusive;  // by this run, which therefore clears it again
-  char why_not_opened[512];
+  // What the last open tried and why it failed: errno, or kNoDeviceFile; put into words only
+  // when asked, since a port that has gone is tried again and again.
+  int32_t number;
+  char path[4096];
+  int open_error;
+  char why_not_opened[4096 + 256];
 };
-Port g_port = {-1, false, ""};
+Port g_port = {-1, false, 0, "", 0, ""};
+
+constexpr int kNoDeviceFile = -1;
 
 // Nothing the line discipline does may change a received byte or send one back: no echo, no
 // line editing, no signals, no output processing, no XOFF when the input queue fills.
@@ -66,50 +73,23 @@ void release(Port* port) {
   port->fd = -1;
 }
 
-// Why `path` could not be opened (errno), with what an operator can do about the usual two.
-void explain(Port* port, const char* path, int error) {
-  char* why = port->why_not_opened;
-  const size_t size = sizeof port->why_not_opened;
-  struct stat device;
-  const bool denied = error == EACCES || error == EPERM;
-  if (denied && stat(path, &device) == 0 && device.st_gid != 0 && (device.st_mode & S_IWGRP)) {
-    // A port for a group (dialout on Debian), which the user may join.
-    const group* owner = getgrgid(device.st_gid);
-    const passwd* user = getpwuid(geteuid());
-    std::snprintf(why, size,
-                  "%s: %s (the port is for the group %s: sudo adduser %s %s, then log in again)",
-                  path, std::strerror(error), owner ? owner->gr_name : "dialout",
-                  user ? user->pw_name : "$USER", owner ? owner->gr_name : "dialout");
-  } else if (denied) {
-    std::snprintf(why, size, "%s: %s (only its owner may open it)", path, std::strerror(error));
-  } else if (error == EBUSY || error == EWOULDBLOCK) {
-    std::snprintf(why, size, "%s: busy: another program has the port open", path);
-  } else {
-    std::snprintf(why, size, "%s: %s", path, std::strerror(error));
-  }
-}
-
 bool open_port(void* context, int32_t port_number) {
   Port* port = static_cast<Port*>(context);
-  port->why_not_opened[0] = '\0';
-  const char* folder = std::getenv("COMLOG_PORTS");
-  char path[4096];
-  if (!port_device_file(port_number, folder, path, sizeof path)) {
-    std::snprintf(port->why_not_opened, sizeof port->why_not_opened,
-                  port_number <= 0 ? "there is no COM%d: the ports are numbered from 1"
-                                   : "COM%d: the name of the folder in COMLOG_PORTS is too long",
-                  int(port_number));
+  port->number = port_number;
+  port->open_error = 0;
+  if (!port_device_file(port_number, std::getenv("COMLOG_PORTS"), port->path, sizeof port->path)) {
+    port->open_error = kNoDeviceFile;
     return false;
   }
   // Without O_NONBLOCK the open would wait for carrier on a port that lacks CLOCAL.
-  const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  const int fd = open(port->path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    explain(port, path, errno);
+    port->open_error = errno;
     return false;
   }
   // Terminal programs check the flock; TIOCEXCL makes the kernel refuse later opens.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    explain(port, path, errno);
+    port->open_error = errno;
     close(fd);
     return false;
   }
@@ -186,9 +166,39 @@ void close_port(void* context) {
   release(static_cast<Port*>(context));
 }
 
+// Why the last open failed, with what an operator can do about the usual two: a port the user
+// may not open, and one that another program has.
 const char* why_not_opened(void* context) {
-  const char* why = static_cast<Port*>(context)->why_not_opened;
-  return why[0] != '\0' ? why : nullptr;
+  Port* port = static_cast<Port*>(context);
+  char* why = port->why_not_opened;
+  const size_t size = sizeof port->why_not_opened;
+  const int error = port->open_error;
+  const char* path = port->path;
+  struct stat device;
+  const bool denied = error == EACCES || error == EPERM;
+  if (error == 0) return nullptr;
+  if (error == kNoDeviceFile) {
+    std::snprintf(why, size,
+                  port->number <= 0 ? "there is no COM%d: the ports are numbered from 1"
+                                    : "COM%d: the name of the folder in COMLOG_PORTS is too long",
+                  int(port->number));
+  } else if (denied && stat(path, &device) == 0 && device.st_gid != 0 &&
+             (device.st_mode & S_IWGRP)) {
+    // A port for a group (dialout on Debian), which the user may join.
+    const group* owner = getgrgid(device.st_gid);
+    const passwd* user = getpwuid(geteuid());
+    std::snprintf(why, size,
+                  "%s: %s (the port is for the group %s: sudo adduser %s %s, then log in again)",
+                  path, std::strerror(error), owner ? owner->gr_name : "dialout",
+                  user ? user->pw_name : "$USER", owner ? owner->gr_name : "dialout");
+  } else if (denied) {
+    std::snprintf(why, size, "%s: %s (only its owner may open it)", path, std::strerror(error));
+  } else if (error == EBUSY || error == EWOULDBLOCK) {
+    std::snprintf(why, size, "%s: busy: another program has the port open", path);
+  } else {
+    std::snprintf(why, size, "%s: %s", path, std::strerror(error));
+  }
+  return why;
 }
 
 }  // namespace

@@ -11,9 +11,13 @@ namespace {
 
 struct Port {
   HANDLE handle;
+  // What the last open tried and why it failed, put into words only when asked, since a port
+  // that has gone is tried again and again.
+  char device_path[kDevicePathSize];
+  DWORD open_error;
   char why_not_opened[512];
 };
-Port g_port = {INVALID_HANDLE_VALUE, ""};
+Port g_port = {INVALID_HANDLE_VALUE, "", 0, ""};
 
 constexpr char kModeString[] = "baud=115200 parity=N data=8 stop=1 dtr=off rts=off";
 // PURGE_RXCLEAR | PURGE_RXABORT | PURGE_TXABORT; PURGE_TXCLEAR is not asked for.
@@ -24,29 +28,13 @@ HANDLE handle_of(void* context) {
   return static_cast<Port*>(context)->handle;
 }
 
-// The system's words for why `device_path` could not be opened; a port held by another program
-// is refused as access denied, which the words alone do not tell.
-void explain(Port* port, const char* device_path, DWORD error) {
-  char words[256] = "";
-  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                 words, sizeof words, nullptr);
-  for (size_t end = std::strlen(words);
-       end > 0 && (words[end - 1] == '\n' || words[end - 1] == '\r' || words[end - 1] == ' ');
-       --end) {
-    words[end - 1] = '\0';
-  }
-  std::snprintf(port->why_not_opened, sizeof port->why_not_opened, "%s: %s%s", device_path, words,
-                error == ERROR_ACCESS_DENIED ? " (another program may have the port open)" : "");
-}
-
 bool open_port(void* context, int32_t port_number) {
   Port* port = static_cast<Port*>(context);
-  char device_path[kDevicePathSize];
-  format_device_path(port_number, device_path);
+  format_device_path(port_number, port->device_path);
   // Exclusive (share mode 0), synchronous (flags 0): a port that another program holds fails.
-  port->handle =
-      CreateFileA(device_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (port->handle == INVALID_HANDLE_VALUE) explain(port, device_path, GetLastError());
+  port->handle = CreateFileA(port->device_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+  port->open_error = port->handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
   return port->handle != INVALID_HANDLE_VALUE;
 }
 
@@ -111,8 +99,22 @@ void close_port(void* context) {
   static_cast<Port*>(context)->handle = INVALID_HANDLE_VALUE;
 }
 
+// The system's words for why the last open failed; a port held by another program is refused as
+// access denied, which the words alone do not tell.
 const char* why_not_opened(void* context) {
-  return static_cast<Port*>(context)->why_not_opened;
+  Port* port = static_cast<Port*>(context);
+  if (port->open_error == 0) return nullptr;
+  char words[256] = "";
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                 port->open_error, 0, words, sizeof words, nullptr);
+  size_t end = std::strlen(words);
+  while (end > 0 && (words[end - 1] == '\n' || words[end - 1] == '\r' || words[end - 1] == ' ')) {
+    words[--end] = '\0';
+  }
+  std::snprintf(
+      port->why_not_opened, sizeof port->why_not_opened, "%s: %s%s", port->device_path, words,
+      port->open_error == ERROR_ACCESS_DENIED ? " (another program may have it open)" : "");
+  return port->why_not_opened;
 }
 
 }  // namespace
