@@ -1,5 +1,6 @@
 // Keys from the console itself, never from standard input: the console's input queue through
-// the four operations over which the key logic answers key_pending and read_key.
+// the operations over which the key logic answers key_pending and read_key (count the queue,
+// look at it, take its oldest record, get and set the input mode).
 #pragma once
 
 #include "keys/key_codes.h"

@@ -52,7 +52,7 @@ bool queue_take(TerminalKeys* keys, KeyRecord* record) {
 // again.
 void read_terminal_keys(TerminalKeys* keys) {
   KeySink sink = {keys, queue_put};
-  if (take_input_signal() || !keys->input_signalled) {
+  if (take_input_notice() || !keys->input_signalled) {
     unsigned char bytes[kTerminalReadSize];
     while (terminal_is_ours()) {
       // A read makes at most a key per byte, plus the bytes held before it.

@@ -1,5 +1,6 @@
-// Standard output (and standard error) as the system has it. The text conventions (LF as CR LF, what is held for a
-// file or a pipe) are the logger's; this only says where the bytes go and writes them.
+// Standard output (and standard error) as the system has it. The text conventions (LF as CR LF,
+// what is held for a file or a pipe) are the logger's; this only says where the bytes go and writes
+// them.
 #pragma once
 
 #include <cstddef>

@@ -6,10 +6,10 @@
 
 struct LogFileService {
   void* context;
-  // Creates or empties `path` for writing; false, with nothing changed, when that is not
-  // possible. An ordinary file with records in it (an earlier run's measurement) is kept as
-  // `path`.1, replacing an older one, in the same step; a device, a link to one or an empty file
-  // is opened as it is.
+  // Creates or empties `path` for writing; false when that is not possible, which leaves the
+  // files as they were. An ordinary file with records in it (an earlier run's measurement) is
+  // kept as `path`.1, replacing an older one, in the same step; a device, a link to one or an
+  // empty file is opened as it is.
   bool (*create)(void* context, const char* path);
   // Writes what the system takes of `bytes`: the count written, or -1 on an error.
   long (*write)(void* context, const char* bytes, size_t length);

@@ -41,7 +41,9 @@ int open_existing(const char* path) {
 
 // The measurement of an earlier run, an ordinary file with records, is kept as `path`.1 (an
 // older one there is replaced) and a new empty file takes its place. The new file is made first
-// and the two renames come after, so that a refusal anywhere changes nothing.
+// and the two renames come after, so that a refusal changes nothing. Only should the second
+// rename fail after the first (all but impossible within one folder) is the previous file put
+// back and an older `path`.1 lost.
 int keep_previous(const char* path, const struct stat& found) {
   // Kept read-only on purpose, or not the user's to write: refused as an emptying would be.
   if ((found.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || access(path, W_OK) != 0) return -1;

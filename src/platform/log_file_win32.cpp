@@ -15,7 +15,9 @@ LogFile g_log_file = {INVALID_HANDLE_VALUE};
 
 // The measurement of an earlier run, an ordinary file with records, is kept as `path`.1 (an
 // older one there is replaced) and a new empty file takes its place. The new file is made first
-// and the two moves come after, so that a refusal anywhere changes nothing.
+// and the two moves come after, so that a refusal changes nothing. Only should the second move
+// fail after the first (all but impossible within one folder) is the previous file put back and
+// an older `path`.1 lost; should the new file then refuse to open, the previous one is kept.
 bool keep_previous(const char* path) {
   char kept[MAX_PATH];
   char fresh[MAX_PATH];

@@ -146,7 +146,7 @@ bool take_continued() {
   return true;
 }
 
-bool take_input_signal() {
+bool take_input_notice() {
   if (g_signals.terminal_input == 0) return false;
   g_signals.terminal_input = 0;
   return true;

@@ -15,9 +15,9 @@ bool end_signalled();
 // Whether the process has been continued after a stop since the last call.
 bool take_continued();
 
-// Whether the terminal may have input: it signalled (SIGIO) since the last call, or input was
-// expected without a signal.
-bool take_input_signal();
+// Whether the terminal may have input, as noticed since the last call: it signalled (SIGIO), or
+// expect_terminal_input said so without a signal.
+bool take_input_notice();
 void expect_terminal_input();
 
 // What runs in the stop handler before the process stops (a stop asked for from outside, such as

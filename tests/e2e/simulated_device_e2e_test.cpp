@@ -156,21 +156,14 @@ TEST_F(SimulatedDevice, EveryLineIsLoggedHoweverTheStreamIsCut) {
     TearDown();
     SetUp();
     // Readings of one to four digits, so that packets end at every place in a line.
-    std::string stream;
-    std::string echo;
-    std::string records;
-    for (int reading = 0; reading < c.lines; ++reading) {
-      stream += std::to_string(reading) + "\r\n";
-      echo += std::to_string(reading) + "\r\r\n";
-      records += expected_record(reading);
-    }
+    const SentLines lines = sent_lines(0, c.lines);
     const std::string file = workspace_.root + "/lines.txt";
-    write_file(file, stream);
+    write_file(file, lines.stream);
     std::vector<std::string> arguments = {"--file", file, "--count", "1"};
     arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
     start_device(arguments);
-    EXPECT_EQ(log_lines(c.lines), echo);
-    EXPECT_EQ(read_file(workspace_.cwd + "/test.dat"), records);
+    EXPECT_EQ(log_lines(c.lines), lines.echo);
+    EXPECT_EQ(read_file(workspace_.cwd + "/test.dat"), lines.records);
   }
 }
 
@@ -178,23 +171,16 @@ TEST_F(SimulatedDevice, EveryLineIsLoggedHoweverTheStreamIsCut) {
 // opened and once that it is open again, and every line before and after is logged into the
 // same test.dat.
 TEST_F(SimulatedDevice, AnUnpluggedDeviceIsLoggedAgainWhenItReturns) {
-  std::string stream;
-  std::string before;
-  std::string after;
-  std::string records;
-  for (int reading = 0; reading < 80; ++reading) {
-    stream += std::to_string(reading) + "\r\n";
-    (reading < 40 ? before : after) += std::to_string(reading) + "\r\r\n";
-    records += expected_record(reading);
-  }
+  const SentLines before = sent_lines(0, 40);
+  const SentLines after = sent_lines(40, 40);
   const std::string file = workspace_.root + "/lines.txt";
-  write_file(file, stream);
+  write_file(file, before.stream + after.stream);
   start_device(
       {"--file", file, "--count", "1", "--rate", "100", "--unplug-after", "40", "--away", "1"});
   const std::string com5 = "\\\\.\\COM5";
   EXPECT_EQ(log_lines(82),
-            before + port_not_opened_message(com5) + port_opened_message(com5) + after);
-  EXPECT_EQ(read_file(workspace_.cwd + "/test.dat"), records);
+            before.echo + port_not_opened_message(com5) + port_opened_message(com5) + after.echo);
+  EXPECT_EQ(read_file(workspace_.cwd + "/test.dat"), before.records + after.records);
 }
 
 TEST_F(SimulatedDevice, EndsOnSigtermAndRemovesItsLink) {

@@ -19,6 +19,24 @@ inline std::string expected_records(int32_t first, int count) {
   return text;
 }
 
+// Readings first .. first + count - 1 sent as lines ending in CR LF: the device's bytes, the
+// console's echo of them (CR CR LF, the LF written as CR LF), and the records they make.
+struct SentLines {
+  std::string stream;
+  std::string echo;
+  std::string records;
+};
+
+inline SentLines sent_lines(int32_t first, int count) {
+  SentLines lines;
+  for (int32_t reading = first; reading < first + count; ++reading) {
+    lines.stream += std::to_string(reading) + "\r\n";
+    lines.echo += std::to_string(reading) + "\r\r\n";
+    lines.records += expected_record(reading);
+  }
+  return lines;
+}
+
 // Whether `record`, a line of test.dat without its CR LF, is a record: a 32-bit decimal without
 // leading zeros, right-aligned in four places. `*logged` is then its value.
 inline bool parse_record_text(const std::string& record, int32_t* logged) {

@@ -203,23 +203,6 @@ struct Machine {
 Machine* g_machine = nullptr;
 std::string g_missing;
 
-// The records and the echo of readings first .. first + count - 1 sent as lines.
-struct Lines {
-  std::string stream;
-  std::string echo;
-  std::string records;
-};
-
-Lines lines_of(int first, int count) {
-  Lines lines;
-  for (int reading = first; reading < first + count; ++reading) {
-    lines.stream += std::to_string(reading) + "\r\n";
-    lines.echo += std::to_string(reading) + "\r\r\n";
-    lines.records += expected_record(reading);
-  }
-  return lines;
-}
-
 class SerialDrivers : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -302,17 +285,17 @@ std::string last_with(const std::vector<std::string>& lines, const std::string& 
 
 // 2000 lines at full speed through the port whose chardev is `name` (the guest's comlog of the
 // same name), with a break on the line between two readings, until comlog has read them all.
-Lines send_with_a_break(Machine* machine, const std::string& name, int device) {
-  const Lines before = lines_of(0, 1000);
-  const Lines after = lines_of(1000, 1000);
+SentLines send_with_a_break(Machine* machine, const std::string& name, int device) {
+  const SentLines before = sent_lines(0, 1000);
+  const SentLines after = sent_lines(1000, 1000);
   write_all(device, before.stream);
   EXPECT_TRUE(machine->wait_until_read(name, before.stream.size()));
   machine->command_qemu("{\"execute\":\"chardev-send-break\",\"arguments\":{\"id\":\"" + name +
                         "\"}}");
   write_all(device, after.stream);
   EXPECT_TRUE(machine->wait_until_read(name, before.stream.size() + after.stream.size()));
-  return Lines{before.stream + after.stream, before.echo + after.echo,
-               before.records + after.records};
+  return SentLines{before.stream + after.stream, before.echo + after.echo,
+                   before.records + after.records};
 }
 
 std::string banner(const std::string& device_path) {
@@ -335,7 +318,7 @@ TEST_F(SerialDrivers, AUartGetsItsLineKeepsDtrAndRtsLowAndLogsEveryLineThroughAB
   EXPECT_EQ(modem.find("DTR"), std::string::npos) << modem;
 
   // At full speed, with a break on the line between two readings.
-  const Lines stream = send_with_a_break(&machine, "uart", machine.uart);
+  const SentLines stream = send_with_a_break(&machine, "uart", machine.uart);
   EXPECT_EQ(machine.ask("stop uart", "status"), "143");  // its own SIGTERM, raised again
 
   EXPECT_EQ(machine.guest_file("uart", "test.dat"), stream.records);
@@ -388,7 +371,7 @@ TEST_F(SerialDrivers, AnFtdiAdapterLogsThroughABreakAndIsLoggedAgainWhenPluggedB
             "usb_serial_handle_control dev 0:1 got control 0x4001, value 0x300");
 
   // At full speed in the adapter's 62-byte packets, with a break between two readings.
-  const Lines before = send_with_a_break(&machine, "usb", machine.usb);
+  const SentLines before = send_with_a_break(&machine, "usb", machine.usb);
 
   // Pulled out for 4 s: the records are on disk while the adapter is away.
   const auto pulled = Clock::now();
@@ -403,13 +386,15 @@ TEST_F(SerialDrivers, AnFtdiAdapterLogsThroughABreakAndIsLoggedAgainWhenPluggedB
   const size_t replugged = machine.trace().size();
   machine.usb = connect_to(machine.folder + "/usb.sock");
   ASSERT_TRUE(wait_until([&] { return machine.ask("ports", "ports") == "/dev/ttyUSB0"; }));
+  // Set up: the speed, then DTR and RTS lowered once more; the purge follows straight after.
   ASSERT_TRUE(wait_until([&] {
-    return !last_with(machine.trace_of("usb_serial_handle_control", replugged),
-                      "got control 0x4003, value 0x1a")
-                .empty();
+    const std::string text = machine.trace().substr(replugged);
+    const size_t speed = text.find("got control 0x4003, value 0x1a");
+    return speed != std::string::npos &&
+           text.find("got control 0x4001, value 0x300", speed) != std::string::npos;
   })) << "comlog did not set up the returned adapter";
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // and has purged its input
-  const Lines after = lines_of(5000, 40);
+  const SentLines after = sent_lines(5000, 40);
   write_all(machine.usb, after.stream);
   ASSERT_TRUE(machine.wait_until_read("usb", before.stream.size() + after.stream.size()));
   EXPECT_EQ(machine.ask("stop usb", "status"), "143");

@@ -186,35 +186,25 @@ TEST_F(WineLogger, AnnouncesEchoesLogsAndKeepsEverythingOnCtrlC) {
 // one read of comlog.exe: every line is echoed once and logged, whichever read completes it.
 TEST_F(WineLogger, LinesSharingAReadAreEachLogged) {
   start_logging();
-  std::string stream;
-  std::string expected_echo;
-  std::string expected_log;
-  for (int reading = 0; reading < 300; ++reading) {
-    stream += std::to_string(reading) + "\r\n";
-    expected_echo += std::to_string(reading) + "\r\r\n";
-    expected_log += expected_record(reading);
-  }
-  for (size_t at = 0; at < stream.size(); at += 62) send_read(stream.substr(at, 62));
+  const SentLines lines = sent_lines(0, 300);
+  for (size_t at = 0; at < lines.stream.size(); at += 62) send_read(lines.stream.substr(at, 62));
   kill(child_.pid, SIGINT);
   const std::string output = read_to_end(child_.output);
   EXPECT_TRUE(WIFEXITED(wait_for_exit(child_.pid)));
-  EXPECT_EQ(output, banner() + expected_echo);
-  EXPECT_EQ(log(), expected_log);
+  EXPECT_EQ(output, banner() + lines.echo);
+  EXPECT_EQ(log(), lines.records);
 }
 
 // The device behind COM5 pulled out and plugged in again as a new pseudo-terminal behind the same
 // name: comlog.exe says so, keeps every record, and logs the lines after its return.
 TEST_F(WineLogger, APortThatGoesAwayAndComesBackIsLoggedAgain) {
   start_logging();
-  std::string echo_before;
-  for (int reading = 600; reading < 640; ++reading) {
-    send_read(std::to_string(reading) + "\r\n");
-    echo_before += std::to_string(reading) + "\r\r\n";
-  }
+  const SentLines before = sent_lines(600, 40);
+  const SentLines after = sent_lines(700, 40);
+  for (int reading = 600; reading < 640; ++reading) send_read(std::to_string(reading) + "\r\n");
   close_pty(&device_);
   // The records held so far reach the disk at once.
-  const std::string records = expected_records(600, 40);
-  ASSERT_TRUE(wait_until([&] { return log() == records; })) << log();
+  ASSERT_TRUE(wait_until([&] { return log() == before.records; })) << log();
   device_ = open_pty();
   hold_slave(&device_);
   link_com5(device_.slave_path);
@@ -223,18 +213,14 @@ TEST_F(WineLogger, APortThatGoesAwayAndComesBackIsLoggedAgain) {
     termios settings;
     return tcgetattr(device_.slave, &settings) == 0 && cfgetispeed(&settings) == B115200;
   })) << "comlog.exe never came back";
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  std::string echo_after;
-  for (int reading = 700; reading < 740; ++reading) {
-    send_read(std::to_string(reading) + "\r\n");
-    echo_after += std::to_string(reading) + "\r\r\n";
-  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  for (int reading = 700; reading < 740; ++reading) send_read(std::to_string(reading) + "\r\n");
   kill(child_.pid, SIGINT);
   const std::string output = read_to_end(child_.output);
   EXPECT_TRUE(WIFEXITED(wait_for_exit(child_.pid)));
-  EXPECT_EQ(output, banner() + echo_before + port_not_opened_message(kCom5) +
-                        port_opened_message(kCom5) + echo_after);
-  EXPECT_EQ(log(), records + expected_records(700, 40));
+  EXPECT_EQ(output, banner() + before.echo + port_not_opened_message(kCom5) +
+                        port_opened_message(kCom5) + after.echo);
+  EXPECT_EQ(log(), before.records + after.records);
 }
 
 // Each run keeps the records of the one before as test.dat.1; where test.dat.1 cannot be

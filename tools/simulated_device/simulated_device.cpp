@@ -156,7 +156,7 @@ struct Lines {
   const std::vector<std::string>& raw;
   int reading = 512;
   unsigned state;
-  long sent = 0;  // lines, or with a file, whole passes over it
+  long sent = 0;  // lines made, or with a file, whole passes over it
   size_t next_raw = 0;
   long made = 0;  // lines, whatever their source
 
