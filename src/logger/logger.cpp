@@ -1,5 +1,7 @@
 #include "logger/logger.h"
 
+#include <cinttypes>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 
@@ -9,6 +11,7 @@
 #include "logger/measurement_log.h"
 #include "logger/port_selection.h"
 #include "logger/receive_path.h"
+#include "logger/record_file.h"
 #include "logger/text_mode.h"
 
 namespace {
@@ -36,6 +39,8 @@ struct LoggerState {
   char device_path[kDevicePathSize];
   int32_t port_number;
   bool port_refused;       // at the start: standard error says why at the end
+  bool log_refused;        // likewise for test.dat
+  uint64_t unwritten;      // records that test.dat does not hold at the end
   bool port_present;       // false once the port has gone, until it is open again
   int64_t next_reopen_ms;  // while it is gone
   char received[kMostBytesPerRead];
@@ -52,23 +57,101 @@ void print_port_message(LoggerState* state, const char* outcome) {
   console_print(&state->console, outcome);
 }
 
+// A line for the operator on standard error, which standard output's messages stay apart from.
+// One write a line, so that another program's lines on the same stream stay whole.
+__attribute__((format(printf, 2, 3))) void tell(const ConsoleOutputService& output,
+                                                const char* format, ...) {
+  char line[4608];
+  va_list arguments;
+  va_start(arguments, format);
+  size_t length = size_t(std::vsnprintf(line, sizeof line, format, arguments));
+  va_end(arguments);
+  if (length >= sizeof line) {
+    length = sizeof line - 1;
+    line[length - 1] = '\n';
+  }
+  write_fully(output.write_error, output.context, line, length);
+}
+
 // Standard output says what it always says; standard error says why, for the operator: the
 // system's reason, and the usage when the port was not given as a number.
 void explain_port_failure(int argc, char** argv, const LoggerServices& services) {
   const ConsoleOutputService& output = services.output;
   const char* reason = services.port.why_not_opened(services.port.context);
-  if (reason != nullptr) {
-    // One write a line, so that another program's lines on the same stream stay whole.
-    char line[4608];
-    size_t length = size_t(std::snprintf(line, sizeof line, "comlog: %s\n", reason));
-    if (length >= sizeof line) {
-      length = sizeof line - 1;
-      line[length - 1] = '\n';
-    }
-    write_fully(output.write_error, output.context, line, length);
-  }
+  if (reason != nullptr) tell(output, "comlog: %s\n", reason);
   if (!port_argument_is_a_number(argc, argv)) {
     write_fully(output.write_error, output.context, kUsage, sizeof kUsage - 1);
+  }
+}
+
+// What stands in the way of test.dat, in words that name the file, or its folder when no new
+// file can be made there.
+void word_log_failure(const LogFileFailure& failure, char* out, size_t size) {
+  const char* path = failure.path;
+  switch (failure.trouble) {
+    case LogFileTrouble::kSystem:
+      std::snprintf(out, size, "%s: %s", path, failure.reason);
+      return;
+    case LogFileTrouble::kNoNewFile: {
+      const char* name = path;
+      for (const char* at = path; *at != '\0'; ++at) {
+        if (*at == '/' || *at == '\\') name = at + 1;
+      }
+      const int folder = name - path > 1 ? int(name - path - 1) : int(name - path);
+      std::snprintf(out, size, "cannot make a new file in %.*s: %s", folder, path, failure.reason);
+      return;
+    }
+    case LogFileTrouble::kHeldByAnotherLogger:
+      if (failure.holder > 0) {
+        std::snprintf(out, size, "%s: another comlog is logging into it (process %ld)", path,
+                      failure.holder);
+      } else {
+        std::snprintf(out, size, "%s: another comlog is logging into it", path);
+      }
+      return;
+    case LogFileTrouble::kReadOnly:
+      std::snprintf(out, size, "%s: it is read-only, and kept as it is", path);
+      return;
+    case LogFileTrouble::kKeptIsAFolder:
+      std::snprintf(out, size, "%s.%d is a folder: the earlier measurements cannot be kept", path,
+                    failure.generation);
+      return;
+    case LogFileTrouble::kNothingTaken:
+      std::snprintf(out, size, "%s: the file takes nothing", path);
+      return;
+    case LogFileTrouble::kKeepsChanging:
+      std::snprintf(out, size, "%s: another file had its name at every look", path);
+      return;
+  }
+}
+
+void tell_log_failure(const LoggerServices& services, const char* after) {
+  char words[4096];
+  const LogFileService& file = services.log_file;
+  word_log_failure(file.failure(file.context), words, sizeof words);
+  tell(services.output, "comlog: %s%s\n", words, after);
+}
+
+// What became of test.dat's records that the operator must know: each said once, when it
+// happens.
+void tell_log_news(LoggerState* state, const LoggerServices& services) {
+  RecordFile* records = &state->log.records;
+  const unsigned news = take_record_file_news(records);
+  const ConsoleOutputService& output = services.output;
+  if (news & kNewsReplaced) {
+    tell(output, "comlog: %s was removed or replaced: a new %s holds the run's records\n",
+         kMeasurementLogName, kMeasurementLogName);
+  }
+  if (news & kNewsRefused) {
+    tell_log_failure(services, ": the records are held and written once the file takes them");
+  }
+  if (news & kNewsBacklogFull) {
+    tell(output, "comlog: %u MiB of records are held for %s: later records are counted, not kept\n",
+         unsigned(records->backlog_limit >> 20), kMeasurementLogName);
+  }
+  if (news & kNewsCaughtUp) {
+    tell(output, "comlog: %s takes records again: %" PRIu64 " held records written\n",
+         kMeasurementLogName, records->caught_up_records);
   }
 }
 
@@ -76,7 +159,7 @@ void explain_port_failure(int argc, char** argv, const LoggerServices& services)
 // line it left will never be completed, and the port is released before anything is said (a
 // stalled console must not hold it), so that the adapter gets its old name when it comes back.
 void lose_port(LoggerState* state, const LoggerServices& services) {
-  write_out_measurement_log(&state->log);
+  write_out_held_records(&state->log.records);
   drop_unfinished_line(&state->receiver);
   services.port.close(services.port.context);
   print_port_message(state, kCannotBeOpened);
@@ -156,6 +239,7 @@ int log_until_the_end(LoggerState* state, int argc, char** argv, const LoggerSer
     console_print(console, "cannot open ");
     console_print(console, kMeasurementLogName);
     console_print(console, "\n");
+    state->log_refused = true;
     port.close(port.context);
     return 1;
   }
@@ -163,12 +247,16 @@ int log_until_the_end(LoggerState* state, int argc, char** argv, const LoggerSer
   console_print(console, "running\n");
 
   ConsoleQueue keys = services.keys.queue;
+  RecordFile* records = &state->log.records;
   for (;;) {
     if (state->port_present) {
       take_from_port(state, services);
     } else {
       try_to_reopen(state, services);
     }
+    // The clock is read only while records wait for it.
+    if (record_file_waiting(records)) write_out_when_due(records, process.now_ms(process.context));
+    if (records->news != 0) tell_log_news(state, services);
     if (process.end_requested(process.context)) break;
     if (key_pending_from(&keys, &state->keys) != 0) {
       const int code = read_key_from(&keys, &state->keys);
@@ -177,8 +265,9 @@ int log_until_the_end(LoggerState* state, int argc, char** argv, const LoggerSer
     }
   }
   if (state->port_present) port.close(port.context);
-  close_measurement_log(&state->log);
-  return 0;
+  // A run that could not put every record on disk ends as a failure of the log.
+  state->unwritten = close_measurement_log(&state->log);
+  return state->unwritten > 0 ? 1 : 0;
 }
 
 }  // namespace
@@ -193,5 +282,11 @@ int run_logger(int argc, char** argv, const LoggerServices& services) {
   console_flush(&state.console);
   // After standard output, so that the two sent to one file keep their order.
   if (state.port_refused) explain_port_failure(argc, argv, services);
+  if (state.log_refused) tell_log_failure(services, "");
+  if (state.log.records.news != 0) tell_log_news(&state, services);
+  if (state.unwritten > 0) {
+    tell(services.output, "comlog: %" PRIu64 " records could not be written to %s\n",
+         state.unwritten, kMeasurementLogName);
+  }
   return status;
 }

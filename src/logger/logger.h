@@ -17,6 +17,7 @@ struct LoggerServices {
 };
 
 // Returns the exit status: 0 after a quit key or an outside request, 1 when test.dat cannot be
-// opened, -1 when the port cannot be opened or configured. Every way out has written out the
-// records and the console output and put the console's key mode back.
+// opened or does not hold every record of the run at its end, -1 when the port cannot be opened
+// or configured. Every way out has written out the records and the console output and put the
+// console's key mode back.
 int run_logger(int argc, char** argv, const LoggerServices& services);

@@ -1,97 +1,331 @@
-// The file under the measurement log on Linux: test.dat in the working directory, the previous
-// one kept as test.dat.1.
+// The file a run logs into, on Linux: made with the earlier ones kept (NAME.1 the newest), held
+// with flock for the run, and watched for removal or replacement by its link count and by what
+// its name leads to.
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/log_file.h"
 
 namespace {
 
+// Room for NAME.N and NAME.XXXXXX beside the file's own path.
+constexpr size_t kNameSize = PATH_MAX + 16;
+
 struct LogFile {
   int fd;
+  bool watched;         // an ordinary file: locked, kept in generations, watched for removal
+  char path[PATH_MAX];  // the file itself, absolute: a link's target
+  // The last failure: its kind, errno, and what goes with it.
+  LogFileTrouble trouble;
+  int error;
+  int generation;
+  long holder;
 };
-LogFile g_log_file = {-1};
+LogFile g_log_file = {-1, false, "", LogFileTrouble::kSystem, 0, 0, 0};
 
-// An existing file (a device, a link to one, an empty file) is opened only once it is known to be
-// one that may be written: a file kept read-only (no write permission bit at all) is refused,
-// even for root, who could write it regardless.
-int open_existing(const char* path) {
-  const int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return -1;
-  struct stat file;
-  if (fstat(fd, &file) != 0) {
-    close(fd);
-    return -1;
+void fail(LogFile* file, LogFileTrouble trouble, int error = 0) {
+  file->trouble = trouble;
+  file->error = error;
+}
+
+// The file that `path` names as an absolute path, a link's target for a link, so that the files
+// kept beside it and every message name the real place.
+bool resolve(const char* path, char* out) {
+  struct stat link;
+  if (lstat(path, &link) == 0 && S_ISLNK(link.st_mode)) return realpath(path, out) != nullptr;
+  if (path[0] == '/') return std::snprintf(out, PATH_MAX, "%s", path) < PATH_MAX;
+  char folder[PATH_MAX];
+  if (getcwd(folder, sizeof folder) == nullptr) return false;
+  if (std::snprintf(out, PATH_MAX, "%s/%s", folder, path) < PATH_MAX) return true;
+  errno = ENAMETOOLONG;
+  return false;
+}
+
+// Renames without ever replacing what has the new name.
+bool move_to_free_name(const char* from, const char* to) {
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // A filesystem without that kind of rename: a second name, then the first one removed.
+  if (link(from, to) != 0) return false;
+  unlink(from);
+  return true;
+}
+
+void generation_name(const LogFile* file, int generation, char* out) {
+  std::snprintf(out, kNameSize, "%s.%d", file->path, generation);
+}
+
+// Undoes shift_generations of `count` measurements.
+void unshift_generations(LogFile* file, int count) {
+  char name[kNameSize];
+  char next[kNameSize];
+  for (int generation = 1; generation <= count; ++generation) {
+    generation_name(file, generation + 1, next);
+    generation_name(file, generation, name);
+    move_to_free_name(next, name);
   }
-  if (S_ISREG(file.st_mode)) {
-    const bool writable = (file.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
-    if (!writable || ftruncate(fd, 0) != 0) {
-      close(fd);
+}
+
+// Moves NAME.N to NAME.N+1 for every earlier measurement, the oldest first, so that NAME.1 is
+// free. Returns how many were moved, or -1, with every name as it was, when one cannot be.
+int shift_generations(LogFile* file) {
+  char name[kNameSize];
+  char next[kNameSize];
+  int count = 0;
+  for (;;) {
+    generation_name(file, count + 1, name);
+    struct stat found;
+    if (lstat(name, &found) != 0) break;
+    if (S_ISDIR(found.st_mode)) {
+      fail(file, LogFileTrouble::kKeptIsAFolder);
+      file->generation = count + 1;
+      return -1;
+    }
+    ++count;
+  }
+  for (int generation = count; generation >= 1; --generation) {
+    generation_name(file, generation, name);
+    generation_name(file, generation + 1, next);
+    if (!move_to_free_name(name, next)) {
+      fail(file, LogFileTrouble::kSystem, errno);
+      // Those already moved go back, newest first.
+      for (int moved = generation + 1; moved <= count; ++moved) {
+        generation_name(file, moved + 1, next);
+        generation_name(file, moved, name);
+        move_to_free_name(next, name);
+      }
       return -1;
     }
   }
-  return fd;
+  return count;
 }
 
-// The measurement of an earlier run, an ordinary file with records, is kept as `path`.1 (an
-// older one there is replaced) and a new empty file takes its place. The new file is made first
-// and the two renames come after, so that a refusal changes nothing. Only should the second
-// rename fail after the first (all but impossible within one folder) is the previous file put
-// back and an older `path`.1 lost.
-int keep_previous(const char* path, const struct stat& found) {
-  // Kept read-only on purpose, or not the user's to write: refused as an emptying would be.
-  if ((found.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || access(path, W_OK) != 0) return -1;
-  char kept[PATH_MAX];
-  char fresh[PATH_MAX];
-  if (std::snprintf(kept, sizeof kept, "%s.1", path) >= int(sizeof kept) ||
-      std::snprintf(fresh, sizeof fresh, "%s.XXXXXX", path) >= int(sizeof fresh)) {
+bool copy_into(int from, int to) {
+  char block[64 * 1024];
+  for (;;) {
+    const ssize_t got = read(from, block, sizeof block);
+    if (got == 0) return true;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    for (ssize_t done = 0; done < got;) {
+      const ssize_t written = write(to, block + done, size_t(got - done));
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) return false;
+      done += written;
+    }
+  }
+}
+
+// A new file beside the log under a name of its own, locked, readable by others as an ordinary
+// file is, and holding what `copy_from` holds when given; its name in `name`.
+int make_new_file(LogFile* file, int copy_from, char* name) {
+  std::snprintf(name, kNameSize, "%s.XXXXXX", file->path);
+  const int fd = mkostemp(name, O_CLOEXEC);
+  if (fd < 0) {
+    fail(file, LogFileTrouble::kNoNewFile, errno);
     return -1;
   }
-  const int fd = mkostemp(fresh, O_CLOEXEC);
-  if (fd < 0) return -1;
   // mkostemp makes the file private; a log is an ordinary file that others may read.
   const mode_t mask = umask(0);
   umask(mask);
   fchmod(fd, 0666 & ~mask);
-  if (rename(path, kept) != 0) {
-    unlink(fresh);
-    close(fd);
-    return -1;
-  }
-  if (rename(fresh, path) != 0) {
-    rename(kept, path);
-    unlink(fresh);
+  flock(fd, LOCK_EX | LOCK_NB);
+  if (copy_from >= 0 && !copy_into(copy_from, fd)) {
+    fail(file, LogFileTrouble::kSystem, errno);
+    unlink(name);
     close(fd);
     return -1;
   }
   return fd;
 }
 
-bool create(void* context, const char* path) {
-  struct stat found;
-  int fd = -1;
-  if (stat(path, &found) == 0 && S_ISREG(found.st_mode) && found.st_size > 0) {
-    fd = keep_previous(path, found);
-  } else {
-    fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno == EEXIST) fd = open_existing(path);
+// The earlier measurement under the name becomes NAME.1 and a new file takes its place. The new
+// file is made first, so that a refusal anywhere puts every name back as it was.
+int keep_previous(LogFile* file, int copy_from) {
+  char made[kNameSize];
+  const int fd = make_new_file(file, copy_from, made);
+  if (fd < 0) return -1;
+  char kept[kNameSize];
+  generation_name(file, 1, kept);
+  const int shifted = shift_generations(file);
+  if (shifted >= 0) {
+    if (move_to_free_name(file->path, kept)) {
+      if (move_to_free_name(made, file->path)) return fd;
+      fail(file, LogFileTrouble::kSystem, errno);
+      move_to_free_name(kept, file->path);
+    } else {
+      fail(file, LogFileTrouble::kSystem, errno);
+    }
+    unshift_generations(file, shifted);
   }
-  static_cast<LogFile*>(context)->fd = fd;
-  return fd >= 0;
+  unlink(made);
+  close(fd);
+  return -1;
+}
+
+// The process that holds the flock on the file `found`, as /proc/locks lists it; 0 when that
+// cannot be told.
+long lock_holder(const struct stat& found) {
+  FILE* locks = std::fopen("/proc/locks", "re");
+  if (locks == nullptr) return 0;
+  char line[256];
+  long holder = 0;
+  while (holder == 0 && std::fgets(line, sizeof line, locks) != nullptr) {
+    // "1: FLOCK  ADVISORY  WRITE 1234 fd:01:1234567 0 EOF"
+    char kind[16];
+    long process = 0;
+    unsigned device_major = 0;
+    unsigned device_minor = 0;
+    unsigned long long inode = 0;
+    if (std::sscanf(line, "%*s %15s %*s %*s %ld %x:%x:%llu", kind, &process, &device_major,
+                    &device_minor, &inode) == 5 &&
+        std::strcmp(kind, "FLOCK") == 0 && device_major == major(found.st_dev) &&
+        device_minor == minor(found.st_dev) && inode == found.st_ino) {
+      holder = process;
+    }
+  }
+  std::fclose(locks);
+  return holder;
+}
+
+// Makes the file's path the run's file, locked: empty, or holding what `copy_from` holds. What
+// has the name is kept as an earlier measurement when it holds anything. -1 when that is not
+// possible, with every name as it was.
+int take_name(LogFile* file, int copy_from) {
+  const char* path = file->path;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    // Kept read-only on purpose: refused even for root, who could write it regardless.
+    struct stat named;
+    if (stat(path, &named) == 0 && S_ISREG(named.st_mode) &&
+        (named.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+      fail(file, LogFileTrouble::kReadOnly);
+      return -1;
+    }
+    const int fd = open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0 && errno == ENOENT) {
+      char made[kNameSize];
+      const int fresh = make_new_file(file, copy_from, made);
+      if (fresh < 0) return -1;
+      if (move_to_free_name(made, path)) return fresh;
+      const int error = errno;
+      unlink(made);
+      close(fresh);
+      // Made meanwhile, by another logger perhaps: looked at again.
+      if (error == EEXIST) continue;
+      fail(file, LogFileTrouble::kSystem, error);
+      return -1;
+    }
+    if (fd < 0) {
+      fail(file, LogFileTrouble::kSystem, errno);
+      return -1;
+    }
+    struct stat found;
+    if (fstat(fd, &found) != 0 || !S_ISREG(found.st_mode)) {
+      // A device, or a link to one: written as it is.
+      file->watched = false;
+      return fd;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      fail(file, LogFileTrouble::kHeldByAnotherLogger);
+      file->holder = lock_holder(found);
+      close(fd);
+      return -1;
+    }
+    // The name may have been given to another file between the open and the lock.
+    if (stat(path, &named) != 0 || named.st_dev != found.st_dev || named.st_ino != found.st_ino) {
+      close(fd);
+      continue;
+    }
+    if (found.st_size == 0) {
+      if (copy_from < 0 || copy_into(copy_from, fd)) return fd;
+      fail(file, LogFileTrouble::kSystem, errno);
+      if (ftruncate(fd, 0) != 0) fail(file, LogFileTrouble::kSystem, errno);
+      close(fd);
+      return -1;
+    }
+    const int fresh = keep_previous(file, copy_from);
+    close(fd);
+    return fresh;
+  }
+  fail(file, LogFileTrouble::kKeepsChanging);
+  return -1;
+}
+
+bool create(void* context, const char* path) {
+  LogFile* file = static_cast<LogFile*>(context);
+  file->watched = true;
+  if (!resolve(path, file->path)) {
+    fail(file, LogFileTrouble::kSystem, errno);
+    std::snprintf(file->path, sizeof file->path, "%s", path);
+    return false;
+  }
+  file->fd = take_name(file, -1);
+  return file->fd >= 0;
 }
 
 long write_file(void* context, const char* bytes, size_t length) {
+  LogFile* file = static_cast<LogFile*>(context);
   for (;;) {
-    const ssize_t written = write(static_cast<LogFile*>(context)->fd, bytes, length);
+    const ssize_t written = write(file->fd, bytes, length);
     if (written < 0 && errno == EINTR) continue;
+    if (written < 0) fail(file, LogFileTrouble::kSystem, errno);
+    if (written == 0) fail(file, LogFileTrouble::kNothingTaken);
     return long(written);
   }
+}
+
+bool cut(void* context, uint64_t length) {
+  const LogFile* file = static_cast<LogFile*>(context);
+  return file->watched && ftruncate(file->fd, off_t(length)) == 0 &&
+         lseek(file->fd, off_t(length), SEEK_SET) == off_t(length);
+}
+
+bool in_place(void* context) {
+  const LogFile* file = static_cast<LogFile*>(context);
+  struct stat open_file;
+  if (!file->watched || fstat(file->fd, &open_file) != 0) return true;
+  if (open_file.st_nlink == 0) return false;
+  struct stat named;
+  if (stat(file->path, &named) != 0) return errno != ENOENT && errno != ENOTDIR;
+  return named.st_dev == open_file.st_dev && named.st_ino == open_file.st_ino;
+}
+
+// The open file itself is read back through /proc, which reaches it also once it has no name.
+bool replace(void* context, uint64_t* length) {
+  LogFile* file = static_cast<LogFile*>(context);
+  char self[64];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", file->fd);
+  const int source = open(self, O_RDONLY | O_CLOEXEC);
+  if (source < 0) {
+    fail(file, LogFileTrouble::kSystem, errno);
+    return false;
+  }
+  const int fd = take_name(file, source);
+  close(source);
+  if (fd < 0) return false;
+  close(file->fd);
+  file->fd = fd;
+  struct stat made;
+  *length = fstat(fd, &made) == 0 ? uint64_t(made.st_size) : 0;
+  return true;
+}
+
+LogFileFailure failure(void* context) {
+  const LogFile* file = static_cast<LogFile*>(context);
+  return LogFileFailure{file->trouble, file->path, std::strerror(file->error), file->generation,
+                        file->holder};
 }
 
 void close_file(void* context) {
@@ -103,5 +337,6 @@ void close_file(void* context) {
 }  // namespace
 
 LogFileService system_log_file() {
-  return LogFileService{&g_log_file, create, write_file, close_file};
+  return LogFileService{&g_log_file, create,  write_file, cut,
+                        in_place,    replace, failure,    close_file};
 }

@@ -1,78 +1,256 @@
-// The file under the measurement log on Windows, CreateFileA and WriteFile: test.dat in the working
-// directory, the previous one kept as test.dat.1.
+// The file a run logs into, on Windows: made with the earlier ones kept (NAME.1 the newest) and
+// held with a lock on one byte far past any data, which keeps a second logger out and blocks no
+// reader or writer. The lock is on a handle that shares everything, so that a second logger can
+// open the file to find it locked and the run itself can move it; the run writes through a
+// second handle without delete sharing, so that nobody can remove or rename the file while the
+// run logs into it.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "platform/log_file.h"
+#include "platform/system_words_win32.h"
 
 namespace {
 
-struct LogFile {
-  HANDLE handle;
-};
-LogFile g_log_file = {INVALID_HANDLE_VALUE};
+constexpr size_t kNameSize = MAX_PATH + 16;
 
-// The measurement of an earlier run, an ordinary file with records, is kept as `path`.1 (an
-// older one there is replaced) and a new empty file takes its place. The new file is made first
-// and the two moves come after, so that a refusal changes nothing. Only should the second move
-// fail after the first (all but impossible within one folder) is the previous file put back and
-// an older `path`.1 lost; should the new file then refuse to open, the previous one is kept.
-bool keep_previous(const char* path) {
-  char kept[MAX_PATH];
-  char fresh[MAX_PATH];
-  if (std::snprintf(kept, sizeof kept, "%s.1", path) >= int(sizeof kept)) return false;
-  if (GetTempFileNameA(".", "dat", 0, fresh) == 0) return false;
-  if (!MoveFileExA(path, kept, MOVEFILE_REPLACE_EXISTING)) {
-    DeleteFileA(fresh);
-    return false;
-  }
-  if (!MoveFileExA(fresh, path, 0)) {
-    MoveFileExA(kept, path, 0);
-    DeleteFileA(fresh);
-    return false;
-  }
-  return true;
+struct LogFile {
+  HANDLE handle;        // written through
+  HANDLE lock;          // holds the lock
+  char path[MAX_PATH];  // the file itself, absolute
+  // The last failure: its kind, the system's error code, and what goes with it.
+  LogFileTrouble trouble;
+  DWORD error;
+  int generation;
+  char words[256];
+};
+LogFile g_log_file = {
+    INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, "", LogFileTrouble::kSystem, 0, 0, ""};
+
+void fail(LogFile* file, LogFileTrouble trouble, DWORD error = 0) {
+  file->trouble = trouble;
+  file->error = error;
 }
 
-// An ordinary file with records in it. One kept read-only is refused, as an emptying would be.
-bool holds_records(const char* path, bool* read_only) {
-  WIN32_FILE_ATTRIBUTE_DATA found;
-  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &found)) return false;
-  *read_only = (found.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
-  return (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-         (found.nFileSizeHigh != 0 || found.nFileSizeLow != 0);
+// The handle that holds the lock: it shares everything, so that the file can still be moved.
+HANDLE open_to_lock(const char* path, DWORD disposition) {
+  return CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// The handle the run writes through: others may read and write the file meanwhile, but not
+// delete or rename it.
+HANDLE open_to_write(const char* path) {
+  return CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// A lock on one byte at 2^62: no data is ever there, so it stops no reader or writer, only a
+// second lock.
+bool lock_for_the_run(HANDLE handle) {
+  OVERLAPPED far_away = {};
+  far_away.OffsetHigh = 0x40000000;
+  return LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                    &far_away) != 0;
+}
+
+void generation_name(const LogFile* file, int generation, char* out) {
+  std::snprintf(out, kNameSize, "%s.%d", file->path, generation);
+}
+
+// Undoes shift_generations of `count` measurements.
+void unshift_generations(LogFile* file, int count) {
+  char name[kNameSize];
+  char next[kNameSize];
+  for (int generation = 1; generation <= count; ++generation) {
+    generation_name(file, generation + 1, next);
+    generation_name(file, generation, name);
+    MoveFileExA(next, name, 0);
+  }
+}
+
+// Moves NAME.N to NAME.N+1 for every earlier measurement, the oldest first, so that NAME.1 is
+// free; a move never replaces a file, so a read-only one moves as any other. Returns how many
+// were moved, or -1, with every name as it was, when one cannot be.
+int shift_generations(LogFile* file) {
+  char name[kNameSize];
+  char next[kNameSize];
+  int count = 0;
+  for (;;) {
+    generation_name(file, count + 1, name);
+    const DWORD attributes = GetFileAttributesA(name);
+    if (attributes == INVALID_FILE_ATTRIBUTES) break;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+      fail(file, LogFileTrouble::kKeptIsAFolder);
+      file->generation = count + 1;
+      return -1;
+    }
+    ++count;
+  }
+  for (int generation = count; generation >= 1; --generation) {
+    generation_name(file, generation, name);
+    generation_name(file, generation + 1, next);
+    if (!MoveFileExA(name, next, 0)) {
+      fail(file, LogFileTrouble::kSystem, GetLastError());
+      for (int moved = generation + 1; moved <= count; ++moved) {
+        generation_name(file, moved + 1, next);
+        generation_name(file, moved, name);
+        MoveFileExA(next, name, 0);
+      }
+      return -1;
+    }
+  }
+  return count;
+}
+
+// The earlier measurement becomes NAME.1 and a new file takes its place, locked before it has
+// the name. The new file is made first, so that a refusal anywhere puts every name back as it
+// was. Returns the new file's lock handle.
+HANDLE keep_previous(LogFile* file) {
+  char folder[MAX_PATH];
+  std::snprintf(folder, sizeof folder, "%s", file->path);
+  char* slash = std::strrchr(folder, '\\');
+  if (slash != nullptr) *slash = '\0';
+  char made[MAX_PATH];
+  if (GetTempFileNameA(folder, "dat", 0, made) == 0) {
+    fail(file, LogFileTrouble::kNoNewFile, GetLastError());
+    return INVALID_HANDLE_VALUE;
+  }
+  const HANDLE lock = open_to_lock(made, OPEN_EXISTING);
+  if (lock == INVALID_HANDLE_VALUE || !lock_for_the_run(lock)) {
+    fail(file, LogFileTrouble::kSystem, GetLastError());
+    if (lock != INVALID_HANDLE_VALUE) CloseHandle(lock);
+    DeleteFileA(made);
+    return INVALID_HANDLE_VALUE;
+  }
+  char kept[kNameSize];
+  generation_name(file, 1, kept);
+  const int shifted = shift_generations(file);
+  if (shifted >= 0) {
+    if (MoveFileExA(file->path, kept, 0)) {
+      if (MoveFileExA(made, file->path, 0)) return lock;
+      fail(file, LogFileTrouble::kSystem, GetLastError());
+      MoveFileExA(kept, file->path, 0);
+    } else {
+      fail(file, LogFileTrouble::kSystem, GetLastError());
+    }
+    unshift_generations(file, shifted);
+  }
+  CloseHandle(lock);
+  DeleteFileA(made);
+  return INVALID_HANDLE_VALUE;
+}
+
+// Makes the file's path the run's file, empty and locked, with what had the name kept as an
+// earlier measurement when it holds anything. Returns the lock handle.
+HANDLE take_name(LogFile* file) {
+  const char* path = file->path;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+        !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      fail(file, LogFileTrouble::kReadOnly);
+      return INVALID_HANDLE_VALUE;
+    }
+    HANDLE lock = open_to_lock(path, OPEN_EXISTING);
+    if (lock == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND) {
+      lock = open_to_lock(path, CREATE_NEW);
+      // Made meanwhile, by another logger perhaps: looked at again.
+      if (lock == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) continue;
+    } else if (lock != INVALID_HANDLE_VALUE && GetFileType(lock) != FILE_TYPE_DISK) {
+      return lock;  // a device: written as it is
+    }
+    if (lock == INVALID_HANDLE_VALUE) {
+      fail(file, LogFileTrouble::kSystem, GetLastError());
+      return INVALID_HANDLE_VALUE;
+    }
+    if (!lock_for_the_run(lock)) {
+      fail(file, LogFileTrouble::kHeldByAnotherLogger);
+      CloseHandle(lock);
+      return INVALID_HANDLE_VALUE;
+    }
+    LARGE_INTEGER size = {};
+    if (!GetFileSizeEx(lock, &size) || size.QuadPart == 0) return lock;
+    const HANDLE fresh = keep_previous(file);
+    CloseHandle(lock);
+    return fresh;
+  }
+  fail(file, LogFileTrouble::kKeepsChanging);
+  return INVALID_HANDLE_VALUE;
 }
 
 bool create(void* context, const char* path) {
-  bool read_only = false;
-  if (holds_records(path, &read_only) && (read_only || !keep_previous(path))) return false;
-  // Created or emptied; others may read and write it meanwhile, but not delete or rename it.
-  const HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  static_cast<LogFile*>(context)->handle = handle;
-  return handle != INVALID_HANDLE_VALUE;
+  LogFile* file = static_cast<LogFile*>(context);
+  const DWORD length = GetFullPathNameA(path, sizeof file->path, file->path, nullptr);
+  if (length == 0 || length >= sizeof file->path) {
+    fail(file, LogFileTrouble::kSystem, length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE);
+    std::snprintf(file->path, sizeof file->path, "%s", path);
+    return false;
+  }
+  file->lock = take_name(file);
+  if (file->lock == INVALID_HANDLE_VALUE) return false;
+  if (GetFileType(file->lock) != FILE_TYPE_DISK) {
+    file->handle = file->lock;
+    file->lock = INVALID_HANDLE_VALUE;
+    return true;
+  }
+  file->handle = open_to_write(file->path);
+  if (file->handle != INVALID_HANDLE_VALUE) return true;
+  fail(file, LogFileTrouble::kSystem, GetLastError());
+  CloseHandle(file->lock);
+  file->lock = INVALID_HANDLE_VALUE;
+  return false;
 }
 
 long write_file(void* context, const char* bytes, size_t length) {
+  LogFile* file = static_cast<LogFile*>(context);
   DWORD written = 0;
   const DWORD part = length > 0x10000 ? 0x10000 : DWORD(length);
-  // A partial write gives the count written; the caller retries the rest.
-  if (!WriteFile(static_cast<LogFile*>(context)->handle, bytes, part, &written, nullptr) &&
-      written == 0) {
+  // A partial write gives the count written; the caller offers the rest again.
+  if (!WriteFile(file->handle, bytes, part, &written, nullptr) && written == 0) {
+    fail(file, LogFileTrouble::kSystem, GetLastError());
     return -1;
   }
+  if (written == 0) fail(file, LogFileTrouble::kNothingTaken);
   return long(written);
+}
+
+bool cut(void* context, uint64_t length) {
+  const LogFile* file = static_cast<LogFile*>(context);
+  LARGE_INTEGER at;
+  at.QuadPart = LONGLONG(length);
+  return GetFileType(file->handle) == FILE_TYPE_DISK &&
+         SetFilePointerEx(file->handle, at, nullptr, FILE_BEGIN) && SetEndOfFile(file->handle);
+}
+
+// Without delete sharing nobody can remove or rename the open file.
+bool in_place(void*) {
+  return true;
+}
+
+bool replace(void*, uint64_t*) {
+  return false;
+}
+
+LogFileFailure failure(void* context) {
+  LogFile* file = static_cast<LogFile*>(context);
+  system_words(file->error, file->words, sizeof file->words);
+  return LogFileFailure{file->trouble, file->path, file->words, file->generation, 0};
 }
 
 void close_file(void* context) {
   LogFile* file = static_cast<LogFile*>(context);
   CloseHandle(file->handle);
   file->handle = INVALID_HANDLE_VALUE;
+  if (file->lock != INVALID_HANDLE_VALUE) CloseHandle(file->lock);
+  file->lock = INVALID_HANDLE_VALUE;
 }
 
 }  // namespace
 
 LogFileService system_log_file() {
-  return LogFileService{&g_log_file, create, write_file, close_file};
+  return LogFileService{&g_log_file, create,  write_file, cut,
+                        in_place,    replace, failure,    close_file};
 }

@@ -2,10 +2,10 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cstring>
 
 #include "common/port_names.h"
 #include "platform/serial_port.h"
+#include "platform/system_words_win32.h"
 
 namespace {
 
@@ -104,13 +104,8 @@ void close_port(void* context) {
 const char* why_not_opened(void* context) {
   Port* port = static_cast<Port*>(context);
   if (port->open_error == 0) return nullptr;
-  char words[256] = "";
-  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                 port->open_error, 0, words, sizeof words, nullptr);
-  size_t end = std::strlen(words);
-  while (end > 0 && (words[end - 1] == '\n' || words[end - 1] == '\r' || words[end - 1] == ' ')) {
-    words[--end] = '\0';
-  }
+  char words[256];
+  system_words(port->open_error, words, sizeof words);
   std::snprintf(
       port->why_not_opened, sizeof port->why_not_opened, "%s: %s%s", port->device_path, words,
       port->open_error == ERROR_ACCESS_DENIED ? " (another program may have it open)" : "");

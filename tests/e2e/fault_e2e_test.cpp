@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -23,9 +26,10 @@ namespace {
 
 class Fault : public LoggerStage {
  protected:
-  void start_logging(long file_size_limit = -1) {
+  void start_logging(long file_size_limit = -1, bool errors_to_pipe = false) {
     RunOptions options = logger_options();
     options.file_size_limit = file_size_limit;
+    options.stderr_to_pipe = errors_to_pipe;
     LoggerStage::start_logging(options);
   }
 
@@ -41,6 +45,17 @@ class Fault : public LoggerStage {
     }
   }
 
+  // Many lines quickly: fifty to a write, each write waited for on the console.
+  void send_many_lines(int first, int count) {
+    for (int block = first; block < first + count; block += 50) {
+      const SentLines lines = sent_lines(block, std::min(50, first + count - block));
+      write_all(device_.master, lines.stream);
+      ASSERT_TRUE(
+          read_until(terminal_.master, &console_, lines.echo.substr(lines.echo.size() - 12)))
+          << console_;
+    }
+  }
+
   // Quits with q, as the operator does, and returns the wait status.
   int quit() {
     write_all(terminal_.master, "q");
@@ -48,33 +63,140 @@ class Fault : public LoggerStage {
   }
 };
 
-TEST_F(Fault, DiskRefusingEveryWriteCostsOnlyTheRecords) {
-  std::filesystem::create_symlink("/dev/full", workspace_.cwd + "/test.dat");
-  start_logging();
-  // Enough records for several write-outs, each refused.
-  send_lines(600, 300);
-  const int status = quit();
-  ASSERT_TRUE(WIFEXITED(status)) << status;
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  // Nothing reported: after the last echo the console got no more text.
-  const std::string rest = read_to_end(terminal_.master);
-  EXPECT_EQ(rest, "") << rest;
+// What standard error said, once the logger has ended.
+std::string errors_of(Child* child) {
+  const std::string errors = read_to_end(child->errors);
+  close(child->errors);
+  child->errors = -1;
+  return errors;
 }
 
-TEST_F(Fault, FileSizeLimitKeepsTheRecordsThatFitted) {
-  // Room for the first write-out (102 records of 6 bytes on disk) but not for the second.
-  constexpr long kLimit = 1000;
-  start_logging(kLimit);
-  send_lines(600, 300);
+TEST_F(Fault, ADiskRefusingEveryWriteIsToldOfAndTheRunEndsAsAFailure) {
+  std::filesystem::create_symlink("/dev/full", workspace_.cwd + "/test.dat");
+  start_logging(-1, true);
+  send_many_lines(600, 300);
   const int status = quit();
-  // SIGXFSZ would have ended the process; the refused write-outs must cost only their records.
   ASSERT_TRUE(WIFEXITED(status)) << status;
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  const std::string log = read_file(workspace_.cwd + "/test.dat");
-  const std::string expected = expected_records(600, 300);
-  EXPECT_GE(log.size(), expected_records(600, 102).size());
-  EXPECT_LE(log.size(), size_t(kLimit));
-  EXPECT_EQ(expected.compare(0, log.size(), log), 0) << log;
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  // Standard output is as ever: after the last echo the console got no more text.
+  const std::string rest = read_to_end(terminal_.master);
+  EXPECT_EQ(rest, "") << rest;
+  EXPECT_EQ(errors_of(&child_),
+            "comlog: /dev/full: No space left on device: the records are held and written once "
+            "the file takes them\n"
+            "comlog: 300 records could not be written to test.dat\n");
+}
+
+TEST_F(Fault, AFileSizeLimitKeepsWholeRecordsAndSaysHowManyAreMissing) {
+  // Room for 166 records of 6 bytes and a part of the next.
+  start_logging(1000, true);
+  send_many_lines(600, 300);
+  const int status = quit();
+  // SIGXFSZ would have ended the process.
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(log(), expected_records(600, 166));
+  const std::string path = std::filesystem::canonical(workspace_.cwd).string() + "/test.dat";
+  EXPECT_EQ(errors_of(&child_),
+            "comlog: " + path +
+                ": File too large: the records are held and written once the file takes them\n"
+                "comlog: 134 records could not be written to test.dat\n");
+}
+
+TEST_F(Fault, ATestDatRemovedOrReplacedDuringTheRunComesBackWithEveryRecord) {
+  const struct {
+    const char* name;
+    bool replaced;  // by another file moved to its name; otherwise removed
+  } cases[] = {{"removed", false}, {"replaced", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TearDown();
+    SetUp();
+    start_logging(-1, true);
+    send_many_lines(600, 100);
+    ASSERT_TRUE(wait_until([&] { return log() == expected_records(600, 100); })) << log();
+    const std::string path = workspace_.cwd + "/test.dat";
+    if (c.replaced) {
+      write_file(workspace_.cwd + "/other", "other\r\n");
+      std::filesystem::rename(workspace_.cwd + "/other", path);
+    } else {
+      std::filesystem::remove(path);
+    }
+    send_many_lines(700, 50);
+    const std::string records = expected_records(600, 100) + expected_records(700, 50);
+    EXPECT_TRUE(wait_until([&] { return log() == records; })) << log();
+    const int status = quit();
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(log(), records);
+    // What took the name is kept as an earlier measurement.
+    EXPECT_EQ(std::filesystem::exists(path + ".1"), c.replaced);
+    if (c.replaced) {
+      EXPECT_EQ(read_file(path + ".1"), "other\r\n");
+    }
+    EXPECT_EQ(errors_of(&child_),
+              "comlog: test.dat was removed or replaced: a new test.dat holds the run's records\n");
+  }
+}
+
+// The working folder on a disk that is all but full: a small tmpfs of its own, mounted by the
+// tests as root, and filled up by a file of root's that the test removes to make room.
+class FullDisk : public Fault {
+ protected:
+  void SetUp() override {
+    Fault::SetUp();
+    if (!tests_run_as_root()) GTEST_SKIP() << "needs root to mount a small tmpfs";
+    if (mount("tmpfs", workspace_.cwd.c_str(), "tmpfs", 0, "size=64k,mode=0755") != 0) {
+      GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+    }
+    mounted_ = true;
+    hand_to_ordinary_user(workspace_.cwd);
+    // Two pages of 4 KiB are left: 8190 bytes of whole records, 1365 of them.
+    write_file(filler(), std::string(56 * 1024, 'x'));
+  }
+  void TearDown() override {
+    if (mounted_) umount2(workspace_.cwd.c_str(), MNT_DETACH);
+    mounted_ = false;
+    Fault::TearDown();
+  }
+  std::string filler() const { return workspace_.cwd + "/filler"; }
+  bool mounted_ = false;
+};
+
+TEST_F(FullDisk, RecordsWaitInOrderUntilThereIsRoomOrAreCountedAtTheEnd) {
+  for (bool room_made : {true, false}) {
+    SCOPED_TRACE(room_made ? "room made during the run" : "full to the end");
+    TearDown();
+    SetUp();
+    if (IsSkipped()) return;
+    start_logging(-1, true);
+    send_many_lines(600, 2000);
+    const size_t on_full_disk = log().size() / 6;
+    ASSERT_LT(on_full_disk, 2000u);
+    ASSERT_EQ(log(), expected_records(600, int(on_full_disk)));
+    const std::string held = "comlog: " + std::filesystem::canonical(workspace_.cwd).string() +
+                             "/test.dat: No space left on device: the records are held and "
+                             "written once the file takes them\n";
+    if (room_made) {
+      std::filesystem::remove(filler());
+      EXPECT_TRUE(wait_until([&] { return log() == expected_records(600, 2000); }));
+      send_many_lines(2600, 100);
+    }
+    const int status = quit();
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    const size_t missing = 2000 - on_full_disk;
+    if (room_made) {
+      EXPECT_EQ(WEXITSTATUS(status), 0);
+      EXPECT_EQ(log(), expected_records(600, 2100));
+      EXPECT_EQ(errors_of(&child_), held + "comlog: test.dat takes records again: " +
+                                        std::to_string(missing) + " held records written\n");
+    } else {
+      EXPECT_EQ(WEXITSTATUS(status), 1);
+      EXPECT_EQ(log(), expected_records(600, int(on_full_disk)));
+      EXPECT_EQ(errors_of(&child_), held + "comlog: " + std::to_string(missing) +
+                                        " records could not be written to test.dat\n");
+    }
+  }
 }
 
 // Whether the process holds the terminal device `device` open: its descriptors are compared by

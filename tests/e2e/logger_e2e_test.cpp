@@ -72,24 +72,44 @@ TEST_F(Logger, OneReadingEndToEnd) {
   EXPECT_EQ(log(), "  88\r\n");
 }
 
-TEST_F(Logger, TheRecordsOfTheRunBeforeAreKeptAsTestDat1) {
-  write_file(workspace_.cwd + "/test.dat", std::string(5000, '7'));
-  write_file(workspace_.cwd + "/test.dat.1", "older\r\n");
-  start_logging();
-  send("600\r\n", "600\r\r\n");
-  EXPECT_EQ(end_with(SIGTERM) & 0x7f, SIGTERM);
-  EXPECT_EQ(log(), "  88\r\n");
-  EXPECT_EQ(kept(), std::string(5000, '7'));
-  // Run again by habit, in a new terminal: the first run's records are still there.
-  close_pty(&terminal_);
-  terminal_ = open_pty();
-  start_logging();
-  send("601\r\n", "601\r\r\n");
-  EXPECT_EQ(end_with(SIGTERM) & 0x7f, SIGTERM);
-  EXPECT_EQ(log(), "  89\r\n");
-  EXPECT_EQ(kept(), "  88\r\n");
-  EXPECT_EQ(fs::status(workspace_.cwd + "/test.dat").permissions(),
-            fs::status(workspace_.cwd + "/test.dat.1").permissions());
+// Every run keeps the ones before: test.dat.1 the previous run, test.dat.2 the one before it, and
+// so on. A file made read-only moves up with the others and stays as it was; a test.dat that is
+// a link to a file elsewhere stays a link, and the generations are kept beside the file it names.
+TEST_F(Logger, EveryEarlierRunIsKeptAndNothingIsOverwritten) {
+  for (bool linked : {false, true}) {
+    SCOPED_TRACE(linked ? "test.dat a link to a file on a stick" : "test.dat in the folder");
+    TearDown();
+    SetUp();
+    std::string file = workspace_.cwd + "/test.dat";
+    if (linked) {
+      fs::create_directory(workspace_.root + "/stick");
+      hand_to_ordinary_user(workspace_.root + "/stick");
+      file = workspace_.root + "/stick/run.dat";
+      fs::create_symlink(file, workspace_.cwd + "/test.dat");
+    }
+    write_file(file, std::string(5000, '7'));
+    write_file(file + ".1", "older\r\n");
+    fs::permissions(file + ".1", fs::perms::owner_read | fs::perms::group_read);
+    std::vector<std::string> runs = {"older\r\n", std::string(5000, '7')};
+    for (int reading = 600; reading < 604; ++reading) {
+      // Run again by habit, each time in a new terminal.
+      close_pty(&terminal_);
+      terminal_ = open_pty();
+      start_logging();
+      send(std::to_string(reading) + "\r\n", std::to_string(reading) + "\r\r\n");
+      EXPECT_EQ(end_with(SIGTERM) & 0x7f, SIGTERM);
+      runs.push_back(expected_record(reading));
+      for (size_t back = 0; back < runs.size(); ++back) {
+        const std::string name = back == 0 ? file : file + "." + std::to_string(back);
+        EXPECT_EQ(read_file(name), runs[runs.size() - 1 - back]) << name;
+      }
+      EXPECT_FALSE(fs::exists(file + "." + std::to_string(runs.size())));
+      EXPECT_EQ(fs::status(file + "." + std::to_string(runs.size() - 1)).permissions(),
+                fs::perms::owner_read | fs::perms::group_read);
+      EXPECT_EQ(fs::is_symlink(workspace_.cwd + "/test.dat"), linked);
+    }
+    EXPECT_EQ(fs::status(file).permissions(), fs::status(file + ".2").permissions());
+  }
 }
 
 // What is not a measurement with records is opened as it is, and nothing is kept.
@@ -403,12 +423,60 @@ TEST_F(Logger, ASecondLoggerOnTheSamePortIsRefused) {
   EXPECT_EQ(WEXITSTATUS(wait_for_exit(second.pid)), 255);
 }
 
+// A record reaches the disk within a second of its line, so that a kill that no program can
+// answer (kill -9, a power cut, the out-of-memory killer) costs at most the last second.
+TEST_F(Logger, ARecordIsOnDiskWithinASecondWhateverEndsTheRun) {
+  start_logging();
+  const SentLines lines = sent_lines(600, 60);
+  for (int reading = 600; reading < 660; ++reading) {
+    send(std::to_string(reading) + "\r\n", std::to_string(reading) + "\r\r\n");
+  }
+  EXPECT_TRUE(wait_until([&] { return log() == lines.records; })) << log();
+  EXPECT_EQ(end_with(SIGKILL) & 0x7f, SIGKILL);
+  EXPECT_EQ(log(), lines.records);
+}
+
+// Two devices logged by two loggers started in one folder: the second is refused before it
+// changes any file, and says who has test.dat; the first logs on, and others still read it.
+TEST_F(Logger, ASecondLoggerInTheSameFolderIsRefusedAndChangesNothing) {
+  start_logging();
+  send("600\r\n", "600\r\r\n");
+  Pty second_device = open_pty();
+  link_port(workspace_, 6, second_device.slave_path);
+  RunOptions options = comlog_options(workspace_, {"6"});
+  options.stdout_to_pipe = true;
+  options.stderr_to_pipe = true;
+  const Child second = start(options);
+  const std::string output = read_to_end(second.output);
+  EXPECT_EQ(output.substr(0, port_opened_message("\\\\.\\COM6").size()),
+            port_opened_message("\\\\.\\COM6"));
+  const std::string ending = "\r\ncannot open test.dat\r\n";
+  ASSERT_GE(output.size(), ending.size());
+  EXPECT_EQ(output.substr(output.size() - ending.size()), ending);
+  EXPECT_EQ(read_to_end(second.errors),
+            "comlog: " + fs::canonical(workspace_.cwd).string() +
+                "/test.dat: another comlog is logging into it (process " +
+                std::to_string(child_.pid) + ")\n");
+  close(second.output);
+  close(second.errors);
+  const int status = wait_for_exit(second.pid);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  close_pty(&second_device);
+  EXPECT_FALSE(fs::exists(workspace_.cwd + "/test.dat.1"));
+  send("601\r\n", "601\r\r\n");
+  EXPECT_TRUE(wait_until([&] { return log() == expected_records(600, 2); })) << log();
+  EXPECT_EQ(end_with(SIGTERM) & 0x7f, SIGTERM);
+  EXPECT_EQ(log(), expected_records(600, 2));
+}
+
 // What stands in the way of test.dat.
 enum class Obstacle {
   kDirectory,         // test.dat is a directory
   kReadOnly,          // an earlier measurement with no write permission bit at all
   kSomeoneElses,      // an earlier measurement that the user may not write
   kKeptIsADirectory,  // test.dat.1, where an earlier measurement would be kept, is a folder
+  kFolderIsRoots,     // the working folder is root's: no new test.dat can be made in it
 };
 
 struct UnwritableLogCase {
@@ -425,7 +493,9 @@ class UnwritableLog : public Logger, public ::testing::WithParamInterface<Unwrit
 
 TEST_P(UnwritableLog, EndsWithStatusOneAndLeavesTheFilesAsTheyWere) {
   const UnwritableLogCase& c = GetParam();
-  if ((!c.as_ordinary_user || c.obstacle == Obstacle::kSomeoneElses) && !tests_run_as_root()) {
+  const bool roots =
+      c.obstacle == Obstacle::kSomeoneElses || c.obstacle == Obstacle::kFolderIsRoots;
+  if ((!c.as_ordinary_user || roots) && !tests_run_as_root()) {
     GTEST_SKIP() << "needs root: to write regardless of permission bits, or to own the file";
   }
   const std::string path = workspace_.cwd + "/test.dat";
@@ -445,11 +515,27 @@ TEST_P(UnwritableLog, EndsWithStatusOneAndLeavesTheFilesAsTheyWere) {
   } else if (c.obstacle == Obstacle::kKeptIsADirectory) {
     fs::create_directory(kept_path);
     write_file(kept_path + "/inside", "x");
+  } else if (c.obstacle == Obstacle::kFolderIsRoots) {
+    ASSERT_EQ(chown(workspace_.cwd.c_str(), 0, 0), 0);
   }
   RunOptions options = comlog_options(workspace_, {"5"});
   options.as_ordinary_user = c.as_ordinary_user;
   options.stdout_to_pipe = true;
+  options.stderr_to_pipe = true;
   child_ = start(options);
+  // Standard error says what stands in the way, naming the file or the folder.
+  const std::string cwd = fs::canonical(workspace_.cwd).string();
+  const std::string why = c.obstacle == Obstacle::kDirectory ? path + ": Is a directory"
+                          : c.obstacle == Obstacle::kReadOnly
+                              ? path + ": it is read-only, and kept as it is"
+                          : c.obstacle == Obstacle::kSomeoneElses ? path + ": Permission denied"
+                          : c.obstacle == Obstacle::kKeptIsADirectory
+                              ? kept_path +
+                                    " is a folder: the earlier measurements "
+                                    "cannot be kept"
+                              : "cannot make a new file in " + cwd + ": Permission denied";
+  EXPECT_EQ(read_to_end(child_.errors), "comlog: " + why + "\n");
+  close(child_.errors);
   const std::string output = read_to_end(child_.output);
   const std::string ending = "\r\ncannot open test.dat\r\n";
   ASSERT_GE(output.size(), ending.size());
@@ -471,12 +557,13 @@ TEST_P(UnwritableLog, EndsWithStatusOneAndLeavesTheFilesAsTheyWere) {
 
 INSTANTIATE_TEST_SUITE_P(
     TestDat, UnwritableLog,
-    ::testing::Values(UnwritableLogCase{"directory", Obstacle::kDirectory, true},
-                      UnwritableLogCase{"read_only_file", Obstacle::kReadOnly, true},
-                      UnwritableLogCase{"read_only_file_as_root", Obstacle::kReadOnly, false},
-                      UnwritableLogCase{"someone_elses_file", Obstacle::kSomeoneElses, true},
-                      UnwritableLogCase{"kept_file_cannot_be_replaced", Obstacle::kKeptIsADirectory,
-                                        true}),
+    ::testing::Values(
+        UnwritableLogCase{"directory", Obstacle::kDirectory, true},
+        UnwritableLogCase{"read_only_file", Obstacle::kReadOnly, true},
+        UnwritableLogCase{"read_only_file_as_root", Obstacle::kReadOnly, false},
+        UnwritableLogCase{"someone_elses_file", Obstacle::kSomeoneElses, true},
+        UnwritableLogCase{"kept_file_cannot_be_replaced", Obstacle::kKeptIsADirectory, true},
+        UnwritableLogCase{"folder_the_user_may_not_write", Obstacle::kFolderIsRoots, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

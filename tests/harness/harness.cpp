@@ -40,10 +40,6 @@ bool become_ordinary_user() {
          setresuid(kOrdinaryUser, kOrdinaryUser, kOrdinaryUser) == 0;
 }
 
-void hand_to_ordinary_user(const std::string& path) {
-  if (tests_run_as_root() && chown(path.c_str(), kOrdinaryUser, kOrdinaryGroup) != 0) fail(path);
-}
-
 bool ordinary_user_can_run(const std::string& path) {
   const pid_t pid = fork();
   if (pid < 0) fail("fork");
@@ -62,6 +58,10 @@ void remove_program_copies() {
 }
 
 }  // namespace
+
+void hand_to_ordinary_user(const std::string& path) {
+  if (tests_run_as_root() && chown(path.c_str(), kOrdinaryUser, kOrdinaryGroup) != 0) fail(path);
+}
 
 bool tests_run_as_root() {
   return geteuid() == 0;

@@ -35,6 +35,9 @@ constexpr uid_t kOrdinaryUser = 65534;
 constexpr gid_t kOrdinaryGroup = 65534;
 bool tests_run_as_root();
 
+// Makes `path` the ordinary user's, when the tests run as root.
+void hand_to_ordinary_user(const std::string& path);
+
 // `path`, or a copy of it that the ordinary user may run when the build folder is closed to it.
 std::string runnable_by_ordinary_user(const std::string& path);
 

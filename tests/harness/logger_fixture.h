@@ -27,7 +27,7 @@ class LoggerStage : public ::testing::Test {
       kill(child_.pid, SIGKILL);
       waitpid(child_.pid, nullptr, 0);
     }
-    for (int fd : {child_.input, child_.output}) {
+    for (int fd : {child_.input, child_.output, child_.errors}) {
       if (fd >= 0) close(fd);
     }
     child_ = Child();

@@ -187,6 +187,26 @@ void close_file(void* context) {
   log_file_of(&system->file).close(&system->file);
 }
 
+// The rest of the file's operations are the scripted file's, unnoted.
+bool cut_file(void* context, uint64_t length) {
+  ScriptedLogFile* file = &fake(context)->file;
+  return log_file_of(file).cut(file, length);
+}
+
+bool file_in_place(void* context) {
+  ScriptedLogFile* file = &fake(context)->file;
+  return log_file_of(file).in_place(file);
+}
+
+bool replace_file(void* context, uint64_t* length) {
+  ScriptedLogFile* file = &fake(context)->file;
+  return log_file_of(file).replace(file, length);
+}
+
+LogFileFailure file_failure(void* context) {
+  return fake(context)->file.failure;
+}
+
 bool output_is_terminal(void* context) {
   return fake(context)->output_is_terminal;
 }
@@ -220,7 +240,8 @@ LoggerServices services_of(FakeSystem* system) {
   return LoggerServices{
       {system, open_port, configure_port, purge_port, poll_port, read_port, close_port,
        why_not_opened},
-      {system, create_file, write_file, close_file},
+      {system, create_file, write_file, cut_file, file_in_place, replace_file, file_failure,
+       close_file},
       {system, output_is_terminal, write_output, write_error},
       {queue_of(&system->console), restore_keys},
       {system, end_requested, now_ms},
@@ -313,10 +334,14 @@ TEST(LoggerRoutine, EveryEndReleasesWhatWasTakenAndWritesOutEverything) {
         "restore"},
        ""},
       {"test.dat cannot be opened",
-       [](FakeSystem* s) { s->file.refuse_create = true; },
+       [](FakeSystem* s) {
+         s->file.refuse_create = true;
+         s->file.failure.reason = "Permission denied";
+       },
        1,
        {"open 5", opened, "configure", "purge", "out:" + kBanner, "create test.dat",
-        "out:cannot open test.dat\r\n", "close port", "restore"},
+        "out:cannot open test.dat\r\n", "close port", "restore",
+        "err:comlog: /lab/test.dat: Permission denied\n"},
        ""},
       {"a request before test.dat is opened",
        [](FakeSystem* s) { s->request_from_start = true; },
@@ -498,6 +523,86 @@ TEST(LoggerRoutine, WhileThePortIsGoneKeysAndRequestsStillEndTheRun) {
     EXPECT_EQ(system.events.back(), "restore");
     EXPECT_EQ(system.file.contents, expected_record(7));
     EXPECT_FALSE(system.file.open);
+  }
+}
+
+// Why test.dat cannot be opened, in words: standard output keeps its message, standard error
+// names the file, or its folder, and what stands in the way.
+TEST(LoggerRoutine, ALogThatCannotBeOpenedSaysWhy) {
+  const struct {
+    LogFileFailure failure;
+    std::string said;
+  } cases[] = {
+      {{LogFileTrouble::kSystem, "/lab/test.dat", "Is a directory", 0, 0},
+       "/lab/test.dat: Is a directory"},
+      {{LogFileTrouble::kNoNewFile, "/lab/run 1/test.dat", "Permission denied", 0, 0},
+       "cannot make a new file in /lab/run 1: Permission denied"},
+      {{LogFileTrouble::kNoNewFile, "Z:\\lab\\test.dat", "Access is denied.", 0, 0},
+       "cannot make a new file in Z:\\lab: Access is denied."},
+      {{LogFileTrouble::kHeldByAnotherLogger, "/lab/test.dat", "", 0, 4321},
+       "/lab/test.dat: another comlog is logging into it (process 4321)"},
+      {{LogFileTrouble::kHeldByAnotherLogger, "/lab/test.dat", "", 0, 0},
+       "/lab/test.dat: another comlog is logging into it"},
+      {{LogFileTrouble::kReadOnly, "/lab/test.dat", "", 0, 0},
+       "/lab/test.dat: it is read-only, and kept as it is"},
+      {{LogFileTrouble::kKeptIsAFolder, "/lab/test.dat", "", 3, 0},
+       "/lab/test.dat.3 is a folder: the earlier measurements cannot be kept"},
+      {{LogFileTrouble::kKeepsChanging, "/lab/test.dat", "", 0, 0},
+       "/lab/test.dat: another file had its name at every look"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.said);
+    FakeSystem system;
+    system.file.refuse_create = true;
+    system.file.failure = c.failure;
+    EXPECT_EQ(run(&system), 1);
+    EXPECT_EQ(system.events.back(), "err:comlog: " + c.said + "\n");
+    EXPECT_EQ(system.events[system.events.size() - 4], "out:cannot open test.dat\r\n");
+  }
+}
+
+// A disk that refuses: the records wait in memory and standard error says so, once when writing
+// fails, once when it works again, and at the end what could not be written; such a run ends
+// with the log's failure status. Standard output is as it always is.
+TEST(LoggerRoutine, ADiskThatRefusesIsToldOfAndARunThatLosesRecordsFails) {
+  const std::string held =
+      "err:comlog: /lab/test.dat: No space left on device: the records are held and written once "
+      "the file takes them\n";
+  const struct {
+    const char* name;
+    std::deque<long> takes;  // each write-out's first write
+    int status;
+    Events told;
+    std::string records;
+  } cases[] = {
+      {"full to the end",
+       std::deque<long>(100, -1),
+       1,
+       {held, "err:comlog: 3 records could not be written to test.dat\n"},
+       ""},
+      {"room again a second later",
+       {-1},
+       0,
+       {held, "err:comlog: test.dat takes records again: 3 held records written\n"},
+       expected_records(600, 3)},
+      {"room again only at the end",
+       {-1, -1},
+       0,
+       {held, "err:comlog: test.dat takes records again: 3 held records written\n"},
+       expected_records(600, 3)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeSystem system;
+    system.file.takes = c.takes;
+    // The lines, and then enough quiet turns for two seconds by the fake clock.
+    system.arrivals = {"600\r\n601\r\n602\r\n"};
+    system.arrivals.insert(system.arrivals.end(), 45, "");
+    system.keys_when_done = {kQ};
+    EXPECT_EQ(run(&system), c.status);
+    EXPECT_EQ(events_starting(system.events, "err:"), c.told);
+    EXPECT_EQ(system.file.contents, c.records);
+    EXPECT_EQ(system.output.substr(system.output.size() - 6), "602\r\r\n");
   }
 }
 

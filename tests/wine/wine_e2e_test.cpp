@@ -75,21 +75,25 @@ class WineLogger : public ::testing::Test {
       wait_for_exit(start(stop).pid);
     }
     if (!workspace_.root.empty()) {
-      std::error_code ignored;
-      std::filesystem::remove(com5_link(), ignored);
+      link_com(5, "");
+      link_com(6, "");
     }
     close_pty(&device_);
     if (!workspace_.root.empty()) remove_workspace(workspace_);
   }
 
-  static std::string com5_link() { return std::string(WINE_PREFIX_PATH) + "/dosdevices/com5"; }
-
-  // Points COM5 of the prefix at `target`, or at nothing when `target` is empty.
-  void link_com5(const std::string& target) {
-    std::error_code ignored;
-    std::filesystem::remove(com5_link(), ignored);
-    if (!target.empty()) std::filesystem::create_symlink(target, com5_link());
+  static std::string com_link(int number) {
+    return std::string(WINE_PREFIX_PATH) + "/dosdevices/com" + std::to_string(number);
   }
+  static std::string com5_link() { return com_link(5); }
+
+  // Points COM `number` of the prefix at `target`, or at nothing when `target` is empty.
+  static void link_com(int number, const std::string& target) {
+    std::error_code ignored;
+    std::filesystem::remove(com_link(number), ignored);
+    if (!target.empty()) std::filesystem::create_symlink(target, com_link(number));
+  }
+  void link_com5(const std::string& target) { link_com(5, target); }
 
   RunOptions options(const std::vector<std::string>& arguments) {
     RunOptions run;
@@ -170,9 +174,8 @@ TEST_F(WineLogger, AnnouncesEchoesLogsAndKeepsEverythingOnCtrlC) {
   send_read("10512\n100\n");
   expected_echo += "10512\r\n100\r\n";
   expected_log += "10000\r\n-412\r\n";
-  // The 103rd record wrote out the first 102; the rest is held.
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(log().size(), 102u * 6);
+  // Every record is on disk within a second, before the run ends.
+  EXPECT_TRUE(wait_until([&] { return log() == expected_log; })) << log().size();
   kill(child_.pid, SIGINT);
   const std::string output = read_to_end(child_.output);
   const int status = wait_for_exit(child_.pid);
@@ -223,44 +226,65 @@ TEST_F(WineLogger, APortThatGoesAwayAndComesBackIsLoggedAgain) {
   EXPECT_EQ(log(), before.records + after.records);
 }
 
-// Each run keeps the records of the one before as test.dat.1; where test.dat.1 cannot be
-// replaced, the run is refused and both files stay as they were.
-TEST_F(WineLogger, TheRecordsOfTheRunBeforeAreKeptAsTestDat1) {
-  const std::string kept = workspace_.cwd + "/test.dat.1";
-  write_file(workspace_.cwd + "/test.dat", "old records\r\n");
-  write_file(kept, "older\r\n");
-  for (int reading : {600, 601}) {
+// Each run keeps the ones before: test.dat.1 the previous run, test.dat.2 the one before, a
+// read-only one moved up as it is. Every record is on disk within a second, so that even a
+// kill that no program can answer keeps them. A second comlog.exe in the same folder is
+// refused and changes nothing; so is a run where a folder has the name an earlier run needs.
+TEST_F(WineLogger, EveryEarlierRunIsKeptAndASecondLoggerIsRefused) {
+  const std::string path = workspace_.cwd + "/test.dat";
+  write_file(path, "old records\r\n");
+  write_file(path + ".1", "older\r\n");
+  ASSERT_EQ(chmod((path + ".1").c_str(), 0444), 0);
+  std::vector<std::string> runs = {"older\r\n", "old records\r\n"};
+  for (int reading : {600, 601, 602}) {
     start_logging();
     send_read(std::to_string(reading) + "\r\n");
-    kill(child_.pid, SIGINT);
-    read_to_end(child_.output);
-    EXPECT_TRUE(WIFEXITED(wait_for_exit(child_.pid)));
+    EXPECT_TRUE(wait_until([&] { return log() == expected_record(reading); })) << log();
+    if (reading == 602) break;  // still logging: the second logger comes
+    kill(child_.pid, SIGKILL);
+    wait_for_exit(child_.pid);
     close(child_.output);
     child_ = Child();
-    EXPECT_EQ(log(), expected_record(reading));
-    EXPECT_EQ(read_file(kept), reading == 600 ? "old records\r\n" : expected_record(600));
+    runs.push_back(expected_record(reading));
+    for (size_t back = 0; back < runs.size(); ++back) {
+      const std::string name = back == 0 ? path : path + "." + std::to_string(back);
+      EXPECT_EQ(read_file(name), runs[runs.size() - 1 - back]) << name;
+    }
   }
-  // test.dat.1 a folder with something in it: nothing can take its place.
-  std::filesystem::remove(kept);
-  std::filesystem::create_directory(kept);
-  write_file(kept + "/inside", "x");
-  RunOptions run = options({"5"});
-  run.stdout_to_pipe = true;
-  run.stdin_from_dev_null = true;
-  child_ = start(run);
-  const std::string output = read_to_end(child_.output);
-  EXPECT_EQ(output.substr(output.size() - std::min<size_t>(output.size(), 24)),
-            "\r\ncannot open test.dat\r\n");
-  const int status = wait_for_exit(child_.pid);
-  ASSERT_TRUE(WIFEXITED(status)) << status;
-  EXPECT_EQ(WEXITSTATUS(status), 1);
-  EXPECT_EQ(log(), expected_record(601));
-  EXPECT_TRUE(std::filesystem::is_directory(kept));
+  // A second device on COM6, for a second comlog.exe in the same folder.
+  Pty second_device = open_pty();
+  link_com(6, second_device.slave_path);
+  const auto refused = [&](const std::string& errors) {
+    RunOptions run = options({"6"});
+    run.stdout_to_pipe = true;
+    run.stderr_to_pipe = true;
+    run.stdin_from_dev_null = true;
+    const Child second = start(run);
+    const std::string output = read_to_end(second.output);
+    EXPECT_EQ(output.substr(output.size() - std::min<size_t>(output.size(), 24)),
+              "\r\ncannot open test.dat\r\n");
+    EXPECT_EQ(read_to_end(second.errors), "comlog: " + windows_path_of(workspace_.cwd) + errors);
+    close(second.output);
+    close(second.errors);
+    const int status = wait_for_exit(second.pid);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+  };
+  refused("\\test.dat: another comlog is logging into it\n");
+  kill(child_.pid, SIGKILL);
+  wait_for_exit(child_.pid);
+  EXPECT_EQ(log(), expected_record(602));
+  // A folder where the oldest run would move to.
+  std::filesystem::create_directory(path + ".5");
+  refused("\\test.dat.5 is a folder: the earlier measurements cannot be kept\n");
+  EXPECT_EQ(log(), expected_record(602));
+  EXPECT_EQ(read_file(path + ".4"), "older\r\n");
   size_t entries = 0;
   for (const auto& entry : std::filesystem::directory_iterator(workspace_.cwd)) {
     entries += entry.exists();
   }
-  EXPECT_EQ(entries, 2u) << "something was left behind";
+  EXPECT_EQ(entries, 6u) << "something was left behind";
+  close_pty(&second_device);
 }
 
 struct FailureCase {
