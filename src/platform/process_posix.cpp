@@ -17,6 +17,9 @@
 
 namespace {
 
+// The requests to end from outside.
+constexpr int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGPWR};
+
 struct Signals {
   volatile sig_atomic_t end_signal;  // the request to end, 0 before any
   volatile sig_atomic_t continued;
@@ -78,8 +81,10 @@ bool inherited_as_ignored(int signal_number) {
 
 void install_signal_handlers() {
   // A signal the caller ignores (nohup, a background job of a script) stays ignored. No
-  // SA_RESTART: a write blocked on a stalled pipe gives way to the request.
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+  // SA_RESTART: a write blocked on a stalled pipe gives way to the request. Every signal whose
+  // default would end the process at once is a request: the run then ends the same way, after
+  // its records are written.
+  for (int signal_number : kEndSignals) {
     if (!inherited_as_ignored(signal_number)) handle(signal_number, note_end_request, 0);
   }
   handle(SIGALRM, interrupt_blocked_write, 0);
@@ -105,8 +110,8 @@ void install_signal_handlers() {
   // An inherited mask would keep a request pending for ever.
   sigset_t unblocked;
   sigemptyset(&unblocked);
-  for (int signal_number :
-       {SIGINT, SIGTERM, SIGHUP, SIGALRM, SIGTSTP, SIGCONT, SIGTTIN, SIGTTOU, SIGIO}) {
+  for (int signal_number : kEndSignals) sigaddset(&unblocked, signal_number);
+  for (int signal_number : {SIGALRM, SIGTSTP, SIGCONT, SIGTTIN, SIGTTOU, SIGIO}) {
     sigaddset(&unblocked, signal_number);
   }
   sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);

@@ -9,7 +9,7 @@
 // Milliseconds of the monotonic clock.
 int64_t monotonic_ms();
 
-// Whether a request to end (SIGINT, SIGTERM, SIGHUP) has come.
+// Whether a request to end (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGPWR) has come.
 bool end_signalled();
 
 // Whether the process has been continued after a stop since the last call.

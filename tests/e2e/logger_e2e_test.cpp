@@ -229,7 +229,7 @@ TEST_F(Logger, AnOverlongLineNeitherOverflowsNorStalls) {
 }
 
 TEST_F(Logger, EveryRecordSurvivesAnOutsideEnd) {
-  for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+  for (int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGPWR}) {
     SCOPED_TRACE(signal_number);
     TearDown();
     SetUp();
