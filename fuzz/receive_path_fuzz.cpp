@@ -1,8 +1,11 @@
 // libFuzzer target: the receive path as the logger's loop runs it, fed any device bytes cut into
-// reads of any size (1 to 999 bytes), over a disk that takes each write in pieces of any size.
-// What it must give does not depend on the code under test: the stream read whole, line by line
-// (NULs removed, each line's head read by the reading rule written out here), gives the records
-// that test.dat must hold, in order, and the text the console must show, once each.
+// reads of any size (1 to 999 bytes) at any pace of the clock, over a disk that takes each write
+// in pieces of any size, fills up after any number of bytes, and may or may not let a record it
+// took in part be cut off again. What it must give does not depend on the code under test: the
+// stream read whole, line by line (NULs removed, each line's head read by the reading rule
+// written out here), gives the records that test.dat must hold, in order, and the text the
+// console must show, once each. While the disk is full the file holds the first of those records
+// and nothing else; once it has room again, the file holds them all.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -59,15 +62,21 @@ void expect_of(const std::string& stream, std::string* records, std::string* ech
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 1) return 0;
-  // The first byte shapes the disk: how much of each write it takes (0: all of it).
+  if (size < 2) return 0;
+  // The first two bytes shape the disk: how much of each write it takes (0: all of it); whether
+  // it fills up, after how many bytes, and whether a file on it can be cut short.
   const size_t piece = data[0] % 16;
-  ++data;
-  --size;
+  const bool fills_up = (data[1] & 0x80) != 0;
   ScriptedLogFile file;
+  file.room = fills_up ? long(data[1] & 0x3F) * 61 : -1;
+  file.can_cut = (data[1] & 0x40) == 0;
+  data += 2;
+  size -= 2;
   for (int i = 0; piece > 0 && i < 4096; ++i) file.takes.push_back(long(piece));
   MeasurementLog log;
   if (!open_measurement_log(&log, log_file_of(&file))) std::abort();
+  int64_t now_ms = 0;
+  std::vector<std::string> on_disk;  // what the file held after each read
 
   Receiver receiver;
   start_receiving(&receiver);
@@ -90,13 +99,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (length > 0 && shown[length - 1] != '\n') std::abort();
     echo.append(shown.data(), length);
     stream.append(read.begin(), read.end());
+    // The loop's look at the clock, a read's size in milliseconds after the one before.
+    now_ms += int64_t(count);
+    if (record_file_waiting(&log.records)) write_out_when_due(&log.records, now_ms);
+    on_disk.push_back(file.contents);
   }
-  close_measurement_log(&log);
+  // Room at last: the end's write-out takes everything.
+  file.room = -1;
+  if (close_measurement_log(&log) != 0) std::abort();
   if (file.open) std::abort();
 
   std::string records, expected_echo, waiting;
   expect_of(stream, &records, &expected_echo, &waiting);
   if (file.contents != records) std::abort();
+  for (const std::string& held : on_disk) {
+    if (records.compare(0, held.size(), held) != 0) std::abort();
+    // A record torn by a full disk is cut off again where the file allows it.
+    if (file.can_cut && !held.empty() && held.back() != '\n') std::abort();
+  }
   if (echo != expected_echo) std::abort();
   if (std::string(receiver.line, receiver.line_length) != waiting) std::abort();
   if (receiver.line[receiver.line_length] != '\0') std::abort();

@@ -22,7 +22,8 @@ long scripted_write(void* context, const char* bytes, size_t length) {
   if (!file->takes.empty()) {
     taken = file->takes.front() < taken ? file->takes.front() : taken;
     file->takes.pop_front();
-  } else if (file->room >= 0) {
+  }
+  if (file->room >= 0 && taken > 0) {
     taken = file->room == 0 ? -1 : file->room < taken ? file->room : taken;
     if (taken > 0) file->room -= taken;
   }

@@ -16,7 +16,7 @@ struct ScriptedLogFile {
   std::string path;
   std::string contents;
   std::vector<size_t> write_sizes;  // the length of each write call, as asked
-  // How much each coming write call takes: a count, or -1 for an error. Empty: as `room` allows.
+  // How much each coming write call takes at most: a count, or -1 for an error. Empty: all.
   std::deque<long> takes;
   // The room left on the disk, taken by the writes: a write takes what fits, and the next one
   // gets an error. Negative: no end of room.
