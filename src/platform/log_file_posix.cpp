@@ -23,30 +23,29 @@ constexpr size_t kNameSize = PATH_MAX + 16;
 
 struct LogFile {
   int fd;
-  bool watched;         // an ordinary file: locked, kept in generations, watched for removal
-  char path[PATH_MAX];  // the file itself, absolute: a link's target
+  bool watched;          // an ordinary file: locked, kept in generations, watched for removal
+  char path[PATH_MAX];   // the file itself: a link's target, as an absolute path
+  char shown[PATH_MAX];  // its absolute path, for the messages
   // The last failure: its kind, errno, and what goes with it.
   LogFileTrouble trouble;
   int error;
   int generation;
   long holder;
 };
-LogFile g_log_file = {-1, false, "", LogFileTrouble::kSystem, 0, 0, 0};
+// All zeros, so that it takes no room in the executable; fd is set by create.
+LogFile g_log_file;
 
 void fail(LogFile* file, LogFileTrouble trouble, int error = 0) {
   file->trouble = trouble;
   file->error = error;
 }
 
-// The file that `path` names as an absolute path, a link's target for a link, so that the files
-// kept beside it and every message name the real place.
+// The file that `path` names: a link's target, as an absolute path, for a link, so that the
+// files kept beside it go where the link leads; otherwise `path` itself.
 bool resolve(const char* path, char* out) {
-  struct stat link;
-  if (lstat(path, &link) == 0 && S_ISLNK(link.st_mode)) return realpath(path, out) != nullptr;
-  if (path[0] == '/') return std::snprintf(out, PATH_MAX, "%s", path) < PATH_MAX;
-  char folder[PATH_MAX];
-  if (getcwd(folder, sizeof folder) == nullptr) return false;
-  if (std::snprintf(out, PATH_MAX, "%s/%s", folder, path) < PATH_MAX) return true;
+  char target[2];
+  if (readlink(path, target, sizeof target) >= 0) return realpath(path, out) != nullptr;
+  if (std::snprintf(out, PATH_MAX, "%s", path) < PATH_MAX) return true;
   errno = ENAMETOOLONG;
   return false;
 }
@@ -128,19 +127,22 @@ bool copy_into(int from, int to) {
   }
 }
 
-// A new file beside the log under a name of its own, locked, readable by others as an ordinary
-// file is, and holding what `copy_from` holds when given; its name in `name`.
+// A new file beside the log under a name of its own (the process's id), locked, an ordinary
+// file that others may read, and holding what `copy_from` holds when given; its name in `name`.
 int make_new_file(LogFile* file, int copy_from, char* name) {
-  std::snprintf(name, kNameSize, "%s.XXXXXX", file->path);
-  const int fd = mkostemp(name, O_CLOEXEC);
+  int fd = -1;
+  errno = ENAMETOOLONG;
+  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+    const int length =
+        std::snprintf(name, kNameSize, "%s.%ld-%d.new", file->path, long(getpid()), attempt);
+    if (length < 0 || size_t(length) >= kNameSize) break;
+    fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0 && errno != EEXIST) break;
+  }
   if (fd < 0) {
     fail(file, LogFileTrouble::kNoNewFile, errno);
     return -1;
   }
-  // mkostemp makes the file private; a log is an ordinary file that others may read.
-  const mode_t mask = umask(0);
-  umask(mask);
-  fchmod(fd, 0666 & ~mask);
   flock(fd, LOCK_EX | LOCK_NB);
   if (copy_from >= 0 && !copy_into(copy_from, fd)) {
     fail(file, LogFileTrouble::kSystem, errno);
@@ -215,16 +217,26 @@ int take_name(LogFile* file, int copy_from) {
     }
     const int fd = open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0 && errno == ENOENT) {
-      char made[kNameSize];
-      const int fresh = make_new_file(file, copy_from, made);
-      if (fresh < 0) return -1;
-      if (move_to_free_name(made, path)) return fresh;
-      const int error = errno;
-      unlink(made);
+      // Made and then locked: a logger that opens it in between holds it first, and this one is
+      // refused as a second.
+      const int fresh = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+      if (fresh < 0 && errno == EEXIST) continue;
+      if (fresh < 0) {
+        fail(file,
+             errno == EACCES || errno == EROFS || errno == ENOSPC ? LogFileTrouble::kNoNewFile
+                                                                  : LogFileTrouble::kSystem,
+             errno);
+        return -1;
+      }
+      if (flock(fresh, LOCK_EX | LOCK_NB) != 0) {
+        fail(file, LogFileTrouble::kHeldByAnotherLogger);
+        close(fresh);
+        return -1;
+      }
+      if (copy_from < 0 || copy_into(copy_from, fresh)) return fresh;
+      fail(file, LogFileTrouble::kSystem, errno);
+      unlink(path);
       close(fresh);
-      // Made meanwhile, by another logger perhaps: looked at again.
-      if (error == EEXIST) continue;
-      fail(file, LogFileTrouble::kSystem, error);
       return -1;
     }
     if (fd < 0) {
@@ -322,9 +334,18 @@ bool replace(void* context, uint64_t* length) {
   return true;
 }
 
+// The file is named by its absolute path, so that the operator knows which folder is meant.
 LogFileFailure failure(void* context) {
-  const LogFile* file = static_cast<LogFile*>(context);
-  return LogFileFailure{file->trouble, file->path, std::strerror(file->error), file->generation,
+  LogFile* file = static_cast<LogFile*>(context);
+  const char* shown = file->path;
+  if (file->path[0] != '/' && getcwd(file->shown, sizeof file->shown) != nullptr) {
+    const size_t folder = std::strlen(file->shown);
+    const size_t room = sizeof file->shown - folder;
+    if (std::snprintf(file->shown + folder, room, "/%s", file->path) < int(room)) {
+      shown = file->shown;
+    }
+  }
+  return LogFileFailure{file->trouble, shown, std::strerror(file->error), file->generation,
                         file->holder};
 }
 
