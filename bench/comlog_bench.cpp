@@ -40,6 +40,8 @@ constexpr int kRounds = 3;
 constexpr int kLatencyLines = 1000;  // timed, per round
 constexpr int kWarmUpLines = 200;    // per round, before them
 constexpr int kPaceLines = 1000;
+// A slow pace sends only as many lines as fit into this long.
+constexpr double kSlowPaceMicros = 5e6;
 constexpr int kFloodLines = 200000;
 constexpr double kIdleSeconds = 3.0;      // comlog's, for its loop turn
 constexpr double kPeerIdleSeconds = 2.0;  // every other column's
@@ -197,18 +199,25 @@ void cpu_seconds(pid_t pid, double* user, double* system) {
   *system = double(ticks[14]) / per_second;
 }
 
-void write_file(const std::string& path, const std::string& contents) {
-  std::ofstream(path, std::ios::binary) << contents;
-}
-
-// comlog's loop turns so far, as the preloaded turn counter keeps them in `path`.
-long long turns_counted(const std::string& path) {
-  unsigned long long turns = 0;
+// What the preloaded counter kept in `path` so far: comlog's loop turns (counter 0) or its writes
+// to ordinary files (counter 1).
+long long counted(const std::string& path, int counter) {
+  unsigned long long count = 0;
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return -1;
-  const ssize_t got = pread(fd, &turns, sizeof turns, 0);
+  const ssize_t got = pread(fd, &count, sizeof count, off_t(counter * sizeof count));
   close(fd);
-  return got == ssize_t(sizeof turns) ? (long long)(turns) : -1;
+  return got == ssize_t(sizeof count) ? (long long)(count) : -1;
+}
+
+long long turns_counted(const std::string& path) {
+  return counted(path, 0);
+}
+
+// A fresh file for the preloaded counter, and the environment that hands it over.
+std::vector<std::string> counting_environment(const std::string& path) {
+  std::ofstream(path, std::ios::binary) << std::string(2 * sizeof(unsigned long long), '\0');
+  return {"LD_PRELOAD=" TURN_COUNTER_PATH, "COMLOG_BENCH_TURNS=" + path};
 }
 
 struct Setup {
@@ -234,12 +243,12 @@ struct Run {
   pid_t pid = -1;
 };
 
-Run start_comlog(const std::string& comlog) {
+Run start_comlog(const std::string& comlog, const std::vector<std::string>& environment = {}) {
   Run run;
   run.device = open_pty();
   run.console = open_pty();
   run.setup = make_setup(run.device);
-  run.pid = start({comlog, "1"}, run.console.slave, run.setup.work, run.setup.ports);
+  run.pid = start({comlog, "1"}, run.console.slave, run.setup.work, run.setup.ports, environment);
   // The opened message, "running <path>" and "running": the input was purged before the second.
   if (!read_lines(run.console.master, 3)) {
     int status = 0;
@@ -305,21 +314,27 @@ long long preemptions(pid_t pid) {
 }
 
 struct Pace {
+  int lines = 0;
   int records = 0;
+  long long writes = 0;      // comlog's writes to test.dat, the one at the end included
   long long preempted = 0;   // times comlog lost its core during the run
   double median_gap_us = 0;  // between the starts of successive writes, as achieved
 };
 
-// Sends kPaceLines lines, each `interval_us` after the previous one (no catching up after a
-// delay, which would send lines back to back), and counts the records comlog made.
-Pace records_at_pace(const std::string& comlog, double interval_us) {
-  Run run = start_comlog(comlog);
+// Sends `lines` lines, each `interval_us` after the previous one (no catching up after a delay,
+// which would send lines back to back), and counts the records comlog made and its writes.
+Pace records_at_pace(const std::string& comlog, double interval_us, int lines) {
+  char counters[] = "/tmp/comlog-bench-writes-XXXXXX";
+  const int counters_fd = mkstemp(counters);
+  if (counters_fd < 0) die("mkstemp");
+  close(counters_fd);
+  Run run = start_comlog(comlog, counting_environment(counters));
   const int64_t step = int64_t(interval_us * 1000);
   std::vector<double> gaps;
   int echoed = 0;
   const long long preempted_before = preemptions(run.pid);
   int64_t previous = now_ns();
-  for (int i = 0; i < kPaceLines; ++i) {
+  for (int i = 0; i < lines; ++i) {
     // Sleeping, not spinning: on two cores, with comlog spinning on one, the kernel's worker
     // that moves written bytes to the port needs the other.
     sleep_until_ns(previous + step);
@@ -329,13 +344,16 @@ Pace records_at_pace(const std::string& comlog, double interval_us) {
     previous = sent;
     echoed += drain_lines(run.console.master);
   }
-  read_lines(run.console.master, kPaceLines - echoed);
+  read_lines(run.console.master, lines - echoed);
   const long long preempted = preemptions(run.pid) - preempted_before;
   quit_comlog(&run);
   const std::string log = read_file(run.setup.work + "/test.dat");
   remove_setup(run.setup);
   std::sort(gaps.begin(), gaps.end());
   Pace pace;
+  pace.lines = lines;
+  pace.writes = counted(counters, 1);
+  unlink(counters);
   pace.records = int(std::count(log.begin(), log.end(), '\n'));
   pace.median_gap_us = gaps[gaps.size() / 2];
   pace.preempted = preempted;
@@ -587,10 +605,7 @@ void measure(Column* column, std::vector<std::string> command, const std::string
   const std::string turns_file = setup.root + "/turns";
   std::vector<std::string> environment;
   // Only in the round that idles, which is not the one its peak memory is taken from.
-  if (is_comlog && idle_seconds > 0) {
-    write_file(turns_file, std::string(sizeof(unsigned long long), '\0'));
-    environment = {"LD_PRELOAD=" TURN_COUNTER_PATH, "COMLOG_BENCH_TURNS=" + turns_file};
-  }
+  if (is_comlog && idle_seconds > 0) environment = counting_environment(turns_file);
   const pid_t pid = start(command, console.slave, setup.work, setup.ports, environment);
   if (!wait_echoing(device.master, console.master, &column->sent)) {
     int status = 0;
@@ -692,15 +707,18 @@ int main(int argc, char** argv) {
   const std::string tio_version =
       columns[kTio].program.empty() ? "" : first_output_line("tio --version");
 
-  // Paces from slower than the wire to faster than ten times the wire.
-  const double intervals[] = {1000, kWireMicros, 200, 100, 50, kWireMicros / 10, 20, 10};
+  // Paces from a slow device's (a few lines a second, for five seconds each) to faster than ten
+  // times the wire.
+  const double intervals[] = {500000, 100000,           1000, kWireMicros, 200, 100,
+                              50,     kWireMicros / 10, 20,   10};
   std::vector<Pace> paces;
   double fastest_full = -1;
   for (double interval : intervals) {
-    paces.push_back(records_at_pace(comlog, interval));
+    const int lines = std::min(kPaceLines, int(kSlowPaceMicros / interval));
+    paces.push_back(records_at_pace(comlog, interval, lines));
     // Judged by the pace achieved, which runs behind the one asked for by the cost of a sleep.
     const double achieved = paces.back().median_gap_us;
-    if (paces.back().records == kPaceLines && (fastest_full < 0 || achieved < fastest_full)) {
+    if (paces.back().records == lines && (fastest_full < 0 || achieved < fastest_full)) {
       fastest_full = achieved;
     }
   }
@@ -796,23 +814,33 @@ int main(int argc, char** argv) {
         << "for as long as it runs.\n\n";
   }
 
-  out << "Steady pace: " << kPaceLines << " lines of \"600\\r\\n\" per pace, each written a set "
-      << "time after the previous one, into a fresh comlog. At the shorter paces several lines "
+  out << "Steady pace: " << kPaceLines << " lines of \"600\\r\\n\" per pace (as many as fit into "
+      << format("%.0f s", kSlowPaceMicros / 1e6) << " at the slow paces), each written a set "
+      << "time after the previous one, into a fresh comlog. Its writes to test.dat are counted by "
+      << "the preloaded counter, the last one at the quit included: a batch of about a hundred "
+      << "records at speed, what came in a second when the device is slow. At the shorter paces "
+      << "several lines "
       << "reach comlog in one read; each still gets its record. The benchmark sleeps between "
       << "writes, since spinning would take the core that the kernel's pseudo-terminal worker "
       << "needs, and a sleep and a write take some tens of µs, so at the shortest paces the gap "
       << "achieved is longer than the one asked for.\n\n";
-  out << "| one line every | achieved, median | records | every line its own record | comlog "
-         "preempted |\n"
-      << "|---|---|---|---|---|\n";
+  out << "| one line every | achieved, median | records | every line its own record | writes "
+         "to test.dat | writes per 1000 records | comlog preempted |\n"
+      << "|---|---|---|---|---|---|---|\n";
   for (size_t i = 0; i < paces.size(); ++i) {
+    const Pace& pace = paces[i];
     const char* label = intervals[i] == kWireMicros        ? "%.0f µs (the wire)"
                         : intervals[i] == kWireMicros / 10 ? "%.0f µs (10 times the wire)"
+                        : intervals[i] >= 100000           ? "%.0f ms"
                                                            : "%.0f µs";
-    out << "| " << format(label, intervals[i]) << format(" | %.0f µs", paces[i].median_gap_us)
-        << " | " << paces[i].records << " / " << kPaceLines << " | "
-        << (paces[i].records == kPaceLines ? "yes" : "no") << " | " << paces[i].preempted
-        << " times |\n";
+    const double shown = intervals[i] >= 100000 ? intervals[i] / 1000 : intervals[i];
+    const std::string gap = pace.median_gap_us >= 100000
+                                ? format(" | %.1f ms", pace.median_gap_us / 1000)
+                                : format(" | %.0f µs", pace.median_gap_us);
+    out << "| " << format(label, shown) << gap << " | " << pace.records << " / " << pace.lines
+        << " | " << (pace.records == pace.lines ? "yes" : "no") << " | " << pace.writes << " | "
+        << format("%.1f", pace.records > 0 ? 1000.0 * double(pace.writes) / pace.records : 0.0)
+        << " | " << pace.preempted << " times |\n";
   }
   out << "\n";
   if (fastest_full > 0) {
