@@ -8,18 +8,11 @@
 #include "logger/console_text.h"
 #include "logger/measurement_log.h"
 #include "logger/port_selection.h"
+#include "logger/port_text.h"
 #include "logger/receive_path.h"
 #include "logger/text_mode.h"
 
 namespace {
-
-// The port messages are Shift_JIS (CP932) bytes, written as they stand on any console.
-constexpr char kPortWord[] = "\x83\x7C\x81\x5B\x83\x67";  // "port"
-constexpr char kCannotBeOpened[] = "\x82\xCD\x8A\x4A\x82\xAF\x82\xDC\x82\xB9\x82\xF1\n";
-constexpr char kWasOpened[] =
-    "\x82\xF0\x83\x49\x81\x5B\x83\x76\x83\x93\x82\xB5\x82\xDC\x82\xB5\x82\xBD\n";
-constexpr char kSettingsRefused[] =
-    "DCB\x82\xCC\x83\x5A\x83\x62\x83\x67\x82\xC5\x8E\xB8\x94\x73\x82\xB5\x82\xDC\x82\xB5\x82\xBD\n";
 
 constexpr char kUsage[] =
     "usage: comlog [PORT]   PORT is the number of the COM port (1 and up), 3 when none is given\n";
@@ -35,6 +28,7 @@ struct LoggerState {
   KeyState keys;      // the extended code still to be delivered
   char device_path[kDevicePathSize];
   int32_t port_number;
+  const PortTexts* texts;  // the port messages, in the console's character set
   bool port_refused;       // at the start: standard error says why at the end
   bool port_present;       // false once the port has gone, until it is open again
   int64_t next_reopen_ms;  // while it is gone
@@ -47,7 +41,7 @@ bool is_quit_code(int code) {
 }
 
 void print_port_message(LoggerState* state, const char* outcome) {
-  console_print(&state->console, kPortWord);
+  console_print(&state->console, state->texts->port);
   console_print(&state->console, state->device_path);
   console_print(&state->console, outcome);
 }
@@ -79,7 +73,7 @@ void lose_port(LoggerState* state, const LoggerServices& services) {
   write_out_measurement_log(&state->log);
   drop_unfinished_line(&state->receiver);
   services.port.close(services.port.context);
-  print_port_message(state, kCannotBeOpened);
+  print_port_message(state, state->texts->cannot_be_opened);
   state->port_present = false;
   state->next_reopen_ms = services.process.now_ms(services.process.context) + kReopenIntervalMs;
 }
@@ -97,7 +91,7 @@ void try_to_reopen(LoggerState* state, const LoggerServices& services) {
     return;
   }
   port.purge(port.context);
-  print_port_message(state, kWasOpened);
+  print_port_message(state, state->texts->opened);
   state->port_present = true;
 }
 
@@ -129,14 +123,16 @@ int log_until_the_end(LoggerState* state, int argc, char** argv, const LoggerSer
 
   state->port_number = port_number_from_arguments(argc, argv);
   format_device_path(state->port_number, state->device_path);
+  state->texts =
+      &port_texts_for(console->to_terminal, services.output.character_set(services.output.context));
   if (!port.open(port.context, state->port_number)) {
-    print_port_message(state, kCannotBeOpened);
+    print_port_message(state, state->texts->cannot_be_opened);
     state->port_refused = true;
     return -1;
   }
-  print_port_message(state, kWasOpened);
+  print_port_message(state, state->texts->opened);
   if (!port.configure(port.context)) {
-    console_print(console, kSettingsRefused);
+    console_print(console, state->texts->settings_refused);
     port.close(port.context);
     return -1;
   }

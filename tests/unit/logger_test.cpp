@@ -62,6 +62,7 @@ struct FakeSystem {
   int64_t request_at_ms = -1;  // a request from outside once the clock reads this
 
   bool output_is_terminal = true;
+  const char* character_set = "ANSI_X3.4-1968";  // the C locale's
   std::string output;
   std::string why_not_opened;  // what the platform says of a refused open; empty: nothing
 
@@ -191,6 +192,10 @@ bool output_is_terminal(void* context) {
   return fake(context)->output_is_terminal;
 }
 
+const char* character_set(void* context) {
+  return fake(context)->character_set;
+}
+
 long write_output(void* context, const char* bytes, size_t length) {
   fake(context)->note_output(bytes, length);
   return long(length);
@@ -221,7 +226,7 @@ LoggerServices services_of(FakeSystem* system) {
       {system, open_port, configure_port, purge_port, poll_port, read_port, close_port,
        why_not_opened},
       {system, create_file, write_file, close_file},
-      {system, output_is_terminal, write_output, write_error},
+      {system, output_is_terminal, character_set, write_output, write_error},
       {queue_of(&system->console), restore_keys},
       {system, end_requested, now_ms},
   };
@@ -348,6 +353,52 @@ TEST(LoggerRoutine, EveryEndReleasesWhatWasTakenAndWritesOutEverything) {
     EXPECT_EQ(system.events, c.events);
     EXPECT_EQ(system.file.contents, c.records);
     EXPECT_FALSE(system.file.open);
+  }
+}
+
+// The port messages are UTF-8 only on a terminal that reads UTF-8, and Shift_JIS everywhere else;
+// the echoed device text and the routine's own words are never converted.
+TEST(LoggerRoutine, ThePortMessagesAreInTheTerminalsCharacterSet) {
+  const struct {
+    bool terminal;
+    const char* character_set;
+    PortText text;
+  } cases[] = {
+      {true, "UTF-8", PortText::kUtf8},
+      {true, "utf8", PortText::kUtf8},
+      {true, "ANSI_X3.4-1968", PortText::kShiftJis},
+      {true, "ISO-8859-1", PortText::kShiftJis},
+      {true, "EUC-JP", PortText::kShiftJis},
+      {true, "UTF-16", PortText::kShiftJis},
+      {true, "UTF-8X", PortText::kShiftJis},
+      {true, "", PortText::kShiftJis},
+      {true, nullptr, PortText::kShiftJis},  // the console converts by itself
+      {false, "UTF-8", PortText::kShiftJis},
+      {false, "ANSI_X3.4-1968", PortText::kShiftJis},
+  };
+  // Shift_JIS and UTF-8 text from the device, which is echoed as it came.
+  const std::string device_text = "\x83\x7C 600\r\n\xE3\x83\x9D 601\r\n";
+  const std::string echo = "\x83\x7C 600\r\r\n\xE3\x83\x9D 601\r\r\n";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.terminal ? "terminal, " : "file, ") +
+                 (c.character_set ? c.character_set : "null"));
+    FakeSystem refused;
+    refused.output_is_terminal = c.terminal;
+    refused.character_set = c.character_set;
+    refused.refuse_configure = true;
+    EXPECT_EQ(run(&refused), -1);
+    EXPECT_EQ(refused.output,
+              port_opened_message(kCom5, c.text) + settings_refused_message(c.text));
+
+    FakeSystem unplugged;
+    unplugged.output_is_terminal = c.terminal;
+    unplugged.character_set = c.character_set;
+    unplugged.arrivals = {device_text, kGone, "602\r\n"};
+    unplugged.keys_when_done = {kQ};
+    EXPECT_EQ(run(&unplugged), 0);
+    EXPECT_EQ(unplugged.output, port_opened_message(kCom5, c.text) + kBanner + "running\r\n" +
+                                    echo + port_not_opened_message(kCom5, c.text) +
+                                    port_opened_message(kCom5, c.text) + "602\r\r\n");
   }
 }
 
