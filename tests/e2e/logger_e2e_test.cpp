@@ -403,6 +403,139 @@ TEST_F(Logger, ASecondLoggerOnTheSamePortIsRefused) {
   EXPECT_EQ(WEXITSTATUS(wait_for_exit(second.pid)), 255);
 }
 
+// Where standard output goes.
+enum class Console { kTerminal, kFile, kPipe };
+
+struct LocaleCase {
+  const char* name;
+  std::vector<std::string> locale;  // the locale's variables the logger gets, and no others
+  Console console;
+  PortText text;  // what the port messages are written in
+};
+
+void PrintTo(const LocaleCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class PortMessages : public Logger, public ::testing::WithParamInterface<LocaleCase> {
+ protected:
+  // The logger with `arguments`, in the case's locale, its standard output where the case says.
+  RunOptions options_for(const std::vector<std::string>& arguments) {
+    RunOptions options = comlog_options(workspace_, arguments);
+    options.locale = GetParam().locale;
+    // A terminal of its own each run, the keys' terminal and, for kTerminal, the console too.
+    close_pty(&terminal_);
+    terminal_ = open_pty();
+    options.terminal = terminal_.slave_path;
+    options.stderr_to_pipe = true;
+    if (GetParam().console == Console::kFile) {
+      write_file(console_file(), "");
+      options.output_path = console_file();
+    } else if (GetParam().console == Console::kPipe) {
+      options.stdout_to_pipe = true;
+    }
+    return options;
+  }
+  std::string console_file() const { return workspace_.root + "/console"; }
+
+  // Everything standard output got, once the logger has ended, and the wait status.
+  std::string output_to_the_end(int* status) {
+    std::string output;
+    if (GetParam().console == Console::kTerminal) {
+      output = console_ + read_to_end(terminal_.master);
+    } else if (GetParam().console == Console::kPipe) {
+      output = read_to_end(child_.output);
+    }
+    *status = wait_for_exit(child_.pid);
+    if (GetParam().console == Console::kFile) output = read_file(console_file());
+    close(child_.errors);
+    if (child_.output >= 0) close(child_.output);
+    child_ = Child();
+    console_.clear();
+    return output;
+  }
+};
+
+// The three port messages are the same Japanese text, in UTF-8 only where standard output is a
+// terminal and the locale's character set is UTF-8 (LC_ALL before LC_CTYPE before LANG); the
+// device's text and the logger's own words are never converted.
+TEST_P(PortMessages, AreUtf8OnlyOnATerminalOfAUtf8Locale) {
+  const LocaleCase& c = GetParam();
+  link_port(workspace_, 6, "/dev/null");
+  // A port that is missing.
+  child_ = start(options_for({"7"}));
+  int status = 0;
+  EXPECT_EQ(output_to_the_end(&status), port_not_opened_message("\\\\.\\COM7", c.text));
+  EXPECT_EQ(WEXITSTATUS(status), 255);
+  // A port that refuses its settings.
+  child_ = start(options_for({"6"}));
+  EXPECT_EQ(output_to_the_end(&status),
+            port_opened_message("\\\\.\\COM6", c.text) + settings_refused_message(c.text));
+  EXPECT_EQ(WEXITSTATUS(status), 255);
+  // A port that logs text in Shift_JIS and in UTF-8, then goes away.
+  child_ = start(options_for({"5"}));
+  if (c.console == Console::kTerminal) {
+    ASSERT_TRUE(read_until(terminal_.master, &console_, "\r\nrunning\r\n")) << console_;
+  } else {
+    ASSERT_TRUE(wait_for_log_file());
+  }
+  write_all(device_.master, "\x83\x7C 600\r\n\xE3\x83\x9D 601\r\n");
+  wait_until_taken(device_);
+  close_pty(&device_);
+  // The records go to disk as the port goes: its message has been written (or held) by then.
+  ASSERT_TRUE(wait_until([&] { return log() == expected_record(0) + expected_record(0); }))
+      << log();
+  if (c.console == Console::kTerminal) {
+    ASSERT_TRUE(read_until(terminal_.master, &console_, port_not_opened_message(kCom5, c.text)))
+        << console_;
+  }
+  kill(child_.pid, SIGTERM);
+  EXPECT_EQ(output_to_the_end(&status), port_opened_message(kCom5, c.text) + "running " +
+                                            fs::canonical(comlog_path()).string() +
+                                            "\r\nrunning\r\n" +
+                                            "\x83\x7C 600\r\r\n\xE3\x83\x9D 601\r\r\n" +
+                                            port_not_opened_message(kCom5, c.text));
+  EXPECT_EQ(WTERMSIG(status), SIGTERM);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Locales, PortMessages,
+    ::testing::Values(
+        LocaleCase{"utf8_terminal",
+                   {"LANG=C.UTF-8", "LC_ALL=C.UTF-8"},
+                   Console::kTerminal,
+                   PortText::kUtf8},
+        LocaleCase{
+            "utf8_file", {"LANG=C.UTF-8", "LC_ALL=C.UTF-8"}, Console::kFile, PortText::kShiftJis},
+        LocaleCase{
+            "utf8_pipe", {"LANG=C.UTF-8", "LC_ALL=C.UTF-8"}, Console::kPipe, PortText::kShiftJis},
+        LocaleCase{"c_terminal", {"LANG=C", "LC_ALL=C"}, Console::kTerminal, PortText::kShiftJis},
+        LocaleCase{"c_file", {"LANG=C", "LC_ALL=C"}, Console::kFile, PortText::kShiftJis},
+        LocaleCase{"no_locale_terminal", {}, Console::kTerminal, PortText::kShiftJis},
+        LocaleCase{"lang_terminal", {"LANG=C.UTF-8"}, Console::kTerminal, PortText::kUtf8},
+        LocaleCase{"lc_all_before_lang",
+                   {"LANG=C.UTF-8", "LC_ALL=C"},
+                   Console::kTerminal,
+                   PortText::kShiftJis},
+        LocaleCase{"lc_ctype_before_lang",
+                   {"LANG=C", "LC_CTYPE=C.UTF-8"},
+                   Console::kTerminal,
+                   PortText::kUtf8},
+        LocaleCase{"lc_all_before_lc_ctype",
+                   {"LC_CTYPE=C.UTF-8", "LC_ALL=C"},
+                   Console::kTerminal,
+                   PortText::kShiftJis},
+        LocaleCase{"only_lc_ctype_counts",
+                   {"LANG=C", "LC_MESSAGES=C.UTF-8"},
+                   Console::kTerminal,
+                   PortText::kShiftJis},
+        // As setlocale would, a locale that is not installed leaves the C locale.
+        LocaleCase{"not_installed_terminal",
+                   {"LANG=xx_XX.UTF-8"},
+                   Console::kTerminal,
+                   PortText::kShiftJis}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // What stands in the way of test.dat.
 enum class Obstacle {
   kDirectory,         // test.dat is a directory
