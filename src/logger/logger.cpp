@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "common/port_names.h"
 #include "keys/key_codes.h"
@@ -16,6 +17,9 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: comlog [PORT]   PORT is the number of the COM port (1 and up), 3 when none is given\n";
+constexpr char kUsageWithDeviceFiles[] =
+    "usage: comlog [PORT]   PORT is the number of the COM port (1 and up), 3 when none is given,\n"
+    "                       or its device file (comlog /dev/ttyUSB0)\n";
 
 // While the port is gone, it is tried again this often, by the clock: the loop never waits.
 constexpr int64_t kReopenIntervalMs = 200;
@@ -26,9 +30,12 @@ struct LoggerState {
   MeasurementLog log;
   Receiver receiver;  // the line buffer and the reading
   KeyState keys;      // the extended code still to be delivered
+  // The port as named, what its messages call it (COM n's device path, or the device file as
+  // given), and the messages' texts in the console's character set.
+  PortName port;
   char device_path[kDevicePathSize];
-  int32_t port_number;
-  const PortTexts* texts;  // the port messages, in the console's character set
+  const char* port_shown;
+  const PortTexts* texts;
   bool port_refused;       // at the start: standard error says why at the end
   bool port_present;       // false once the port has gone, until it is open again
   int64_t next_reopen_ms;  // while it is gone
@@ -42,13 +49,14 @@ bool is_quit_code(int code) {
 
 void print_port_message(LoggerState* state, const char* outcome) {
   console_print(&state->console, state->texts->port);
-  console_print(&state->console, state->device_path);
+  console_print(&state->console, state->port_shown);
   console_print(&state->console, outcome);
 }
 
 // Standard output says what it always says; standard error says why, for the operator: the
-// system's reason, and the usage when the port was not given as a number.
-void explain_port_failure(int argc, char** argv, const LoggerServices& services) {
+// system's reason, and the usage when the port was given neither as a number nor as a device file.
+void explain_port_failure(const LoggerState& state, int argc, char** argv,
+                          const LoggerServices& services) {
   const ConsoleOutputService& output = services.output;
   const char* reason = services.port.why_not_opened(services.port.context);
   if (reason != nullptr) {
@@ -61,8 +69,9 @@ void explain_port_failure(int argc, char** argv, const LoggerServices& services)
     }
     write_fully(output.write_error, output.context, line, length);
   }
-  if (!port_argument_is_a_number(argc, argv)) {
-    write_fully(output.write_error, output.context, kUsage, sizeof kUsage - 1);
+  if (!port_argument_is_a_number(argc, argv) && state.port.device_file == nullptr) {
+    const char* usage = services.port.device_files ? kUsageWithDeviceFiles : kUsage;
+    write_fully(output.write_error, output.context, usage, std::strlen(usage));
   }
 }
 
@@ -85,7 +94,7 @@ void try_to_reopen(LoggerState* state, const LoggerServices& services) {
   const int64_t now = services.process.now_ms(services.process.context);
   if (now < state->next_reopen_ms) return;
   state->next_reopen_ms = now + kReopenIntervalMs;
-  if (!port.open(port.context, state->port_number)) return;
+  if (!port.open(port.context, state->port)) return;
   if (!port.configure(port.context)) {
     port.close(port.context);
     return;
@@ -121,11 +130,12 @@ int log_until_the_end(LoggerState* state, int argc, char** argv, const LoggerSer
   const ProcessService& process = services.process;
   ConsoleText* console = &state->console;
 
-  state->port_number = port_number_from_arguments(argc, argv);
-  format_device_path(state->port_number, state->device_path);
+  state->port = port_name_from_arguments(argc, argv, port.device_files);
+  format_device_path(state->port.number, state->device_path);
+  state->port_shown = state->port.device_file ? state->port.device_file : state->device_path;
   state->texts =
       &port_texts_for(console->to_terminal, services.output.character_set(services.output.context));
-  if (!port.open(port.context, state->port_number)) {
+  if (!port.open(port.context, state->port)) {
     print_port_message(state, state->texts->cannot_be_opened);
     state->port_refused = true;
     return -1;
@@ -188,6 +198,6 @@ int run_logger(int argc, char** argv, const LoggerServices& services) {
   services.keys.restore(services.keys.queue.context);
   console_flush(&state.console);
   // After standard output, so that the two sent to one file keep their order.
-  if (state.port_refused) explain_port_failure(argc, argv, services);
+  if (state.port_refused) explain_port_failure(state, argc, argv, services);
   return status;
 }

@@ -317,7 +317,7 @@ TEST_F(Logger, APortHeldByAnotherProgramCannotBeOpened) {
 TEST_F(Logger, APortThatCannotBeOpenedSaysWhyOnStandardError) {
   const std::string usage =
       "usage: comlog [PORT]   PORT is the number of the COM port (1 and up), 3 when none is "
-      "given\n";
+      "given,\n                       or its device file (comlog /dev/ttyUSB0)\n";
   const struct {
     const char* name;
     std::vector<std::string> arguments;
