@@ -293,7 +293,21 @@ INSTANTIATE_TEST_SUITE_P(
                     {"5"},
                     "/dev/null",
                     port_opened_message(kCom5) + kSettingsRefusedMessage,
-                    255}),
+                    255},
+        // The device file itself, named as given.
+        FailureCase{"device_file_missing",
+                    {"/nonexistent/ttyUSB0"},
+                    "",
+                    port_not_opened_message("/nonexistent/ttyUSB0"),
+                    255},
+        FailureCase{"device_file_not_a_terminal",
+                    {"/dev/null", "5"},
+                    "",
+                    port_opened_message("/dev/null") + kSettingsRefusedMessage,
+                    255},
+        // Only a path from the root is a device file: anything else is a number or COM0.
+        FailureCase{
+            "relative_path", {"dev/ttyUSB0"}, "", port_not_opened_message("\\\\.\\COM0"), 255}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Logger, APortHeldByAnotherProgramCannotBeOpened) {
@@ -318,6 +332,14 @@ TEST_F(Logger, APortThatCannotBeOpenedSaysWhyOnStandardError) {
   const std::string usage =
       "usage: comlog [PORT]   PORT is the number of the COM port (1 and up), 3 when none is "
       "given,\n                       or its device file (comlog /dev/ttyUSB0)\n";
+  // The longest path the system takes (4095 bytes), and one byte more.
+  std::string longest = "/nonexistent";
+  while (longest.size() + 100 <= 4095) longest += "/" + std::string(99, 'd');
+  longest += "/" + std::string(4095 - longest.size() - 1, 't');
+  const std::string too_long = longest + "0";
+  // A link of /dev/serial/by-id that outlived its adapter.
+  const std::string gone = workspace_.root + "/usb-gone-if00-port0";
+  fs::create_symlink("/nonexistent/ttyUSB9", gone);
   const struct {
     const char* name;
     std::vector<std::string> arguments;
@@ -345,6 +367,31 @@ TEST_F(Logger, APortThatCannotBeOpenedSaysWhyOnStandardError) {
        true,
        port_not_opened_message("\\\\.\\COM7"),
        "comlog: " + workspace_.ports + "/com7: No such file or directory\n"},
+      {"a device file that does not exist",
+       {workspace_.root + "/ttyUSB0"},
+       true,
+       port_not_opened_message(workspace_.root + "/ttyUSB0"),
+       "comlog: " + workspace_.root + "/ttyUSB0: No such file or directory\n"},
+      {"a link to a device that has gone",
+       {gone},
+       true,
+       port_not_opened_message(gone),
+       "comlog: " + gone + ": No such file or directory\n"},
+      {"a device file of the longest name",
+       {longest},
+       false,
+       port_not_opened_message(longest),
+       "comlog: " + longest + ": No such file or directory\n"},
+      {"a device file whose name is too long",
+       {too_long},
+       false,
+       port_not_opened_message(too_long),
+       "comlog: the device file's name has 4096 bytes; a path has at most 4095\n"},
+      {"a relative name",
+       {"ttyUSB0"},
+       false,
+       port_not_opened_message("\\\\.\\COM0"),
+       "comlog: there is no COM0: the ports are numbered from 1\n" + usage},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -394,13 +441,32 @@ TEST_F(Logger, AUserWhoMayNotOpenThePortIsToldWhichGroupToJoin) {
   }
 }
 
+// However each of the two names the port: its number or its device file.
 TEST_F(Logger, ASecondLoggerOnTheSamePortIsRefused) {
-  start_logging();
-  RunOptions options = comlog_options(workspace_, {" 5 and more", "7"});
-  options.stdout_to_pipe = true;
-  const Child second = start(options);
-  EXPECT_EQ(read_to_end(second.output), port_not_opened_message(kCom5));
-  EXPECT_EQ(WEXITSTATUS(wait_for_exit(second.pid)), 255);
+  const struct {
+    PortNaming first;
+    bool second_by_device_file;  // otherwise " 5 and more", which is COM5
+  } cases[] = {
+      {PortNaming::kComNumber, false},
+      {PortNaming::kComNumber, true},
+      {PortNaming::kDeviceFile, false},
+      {PortNaming::kDeviceLink, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(naming_name(c.first) + (c.second_by_device_file ? ", then the device file" : ""));
+    TearDown();
+    SetUp();
+    name_port(c.first);
+    start_logging();
+    const std::string second_port = c.second_by_device_file ? device_.slave_path : " 5 and more";
+    RunOptions options = comlog_options(workspace_, {second_port, "7"});
+    options.stdout_to_pipe = true;
+    const Child second = start(options);
+    EXPECT_EQ(read_to_end(second.output),
+              port_not_opened_message(c.second_by_device_file ? device_.slave_path : kCom5));
+    EXPECT_EQ(WEXITSTATUS(wait_for_exit(second.pid)), 255);
+    close(second.output);
+  }
 }
 
 // Where standard output goes.

@@ -326,6 +326,12 @@ INSTANTIATE_TEST_SUITE_P(
                     "/dev/null",
                     port_opened_message(kCom5) + kSettingsRefusedMessage,
                     false},
+        // A path is no port name on Windows: not a number, so COM0.
+        FailureCase{"device_file_path",
+                    {"/dev/ttyS0", "5"},
+                    "device",
+                    port_not_opened_message("\\\\.\\COM0"),
+                    false},
         // The Shift_JIS bytes, whatever the locale: the console's code page decides on Windows.
         FailureCase{"missing_into_a_file_in_utf8", {"5"}, "", port_not_opened_message(kCom5), true},
         FailureCase{"not_a_serial_device_into_a_file_in_utf8",
