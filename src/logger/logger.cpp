@@ -4,28 +4,25 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "common/port_names.h"
 #include "keys/key_codes.h"
 #include "logger/console_text.h"
 #include "logger/measurement_log.h"
 #include "logger/port_selection.h"
+#include "logger/port_text.h"
 #include "logger/receive_path.h"
 #include "logger/record_file.h"
 #include "logger/text_mode.h"
 
 namespace {
 
-// The port messages are Shift_JIS (CP932) bytes, written as they stand on any console.
-constexpr char kPortWord[] = "\x83\x7C\x81\x5B\x83\x67";  // "port"
-constexpr char kCannotBeOpened[] = "\x82\xCD\x8A\x4A\x82\xAF\x82\xDC\x82\xB9\x82\xF1\n";
-constexpr char kWasOpened[] =
-    "\x82\xF0\x83\x49\x81\x5B\x83\x76\x83\x93\x82\xB5\x82\xDC\x82\xB5\x82\xBD\n";
-constexpr char kSettingsRefused[] =
-    "DCB\x82\xCC\x83\x5A\x83\x62\x83\x67\x82\xC5\x8E\xB8\x94\x73\x82\xB5\x82\xDC\x82\xB5\x82\xBD\n";
-
 constexpr char kUsage[] =
     "usage: comlog [PORT]   PORT is the number of the COM port (1 and up), 3 when none is given\n";
+constexpr char kUsageWithDeviceFiles[] =
+    "usage: comlog [PORT]   PORT is the number of the COM port (1 and up), 3 when none is given,\n"
+    "                       or its device file (comlog /dev/ttyUSB0)\n";
 
 // While the port is gone, it is tried again this often, by the clock: the loop never waits.
 constexpr int64_t kReopenIntervalMs = 200;
@@ -36,8 +33,12 @@ struct LoggerState {
   MeasurementLog log;
   Receiver receiver;  // the line buffer and the reading
   KeyState keys;      // the extended code still to be delivered
+  // The port as named, what its messages call it (COM n's device path, or the device file as
+  // given), and the messages' texts in the console's character set.
+  PortName port;
   char device_path[kDevicePathSize];
-  int32_t port_number;
+  const char* port_shown;
+  const PortTexts* texts;
   bool port_refused;       // at the start: standard error says why at the end
   bool log_refused;        // likewise for test.dat
   uint64_t unwritten;      // records that test.dat does not hold at the end
@@ -52,8 +53,8 @@ bool is_quit_code(int code) {
 }
 
 void print_port_message(LoggerState* state, const char* outcome) {
-  console_print(&state->console, kPortWord);
-  console_print(&state->console, state->device_path);
+  console_print(&state->console, state->texts->port);
+  console_print(&state->console, state->port_shown);
   console_print(&state->console, outcome);
 }
 
@@ -74,13 +75,15 @@ __attribute__((format(printf, 2, 3))) void tell(const ConsoleOutputService& outp
 }
 
 // Standard output says what it always says; standard error says why, for the operator: the
-// system's reason, and the usage when the port was not given as a number.
-void explain_port_failure(int argc, char** argv, const LoggerServices& services) {
+// system's reason, and the usage when the port was given neither as a number nor as a device file.
+void explain_port_failure(const LoggerState& state, int argc, char** argv,
+                          const LoggerServices& services) {
   const ConsoleOutputService& output = services.output;
   const char* reason = services.port.why_not_opened(services.port.context);
   if (reason != nullptr) tell(output, "comlog: %s\n", reason);
-  if (!port_argument_is_a_number(argc, argv)) {
-    write_fully(output.write_error, output.context, kUsage, sizeof kUsage - 1);
+  if (!port_argument_is_a_number(argc, argv) && state.port.device_file == nullptr) {
+    const char* usage = services.port.device_files ? kUsageWithDeviceFiles : kUsage;
+    write_fully(output.write_error, output.context, usage, std::strlen(usage));
   }
 }
 
@@ -162,7 +165,7 @@ void lose_port(LoggerState* state, const LoggerServices& services) {
   write_out_held_records(&state->log.records);
   drop_unfinished_line(&state->receiver);
   services.port.close(services.port.context);
-  print_port_message(state, kCannotBeOpened);
+  print_port_message(state, state->texts->cannot_be_opened);
   state->port_present = false;
   state->next_reopen_ms = services.process.now_ms(services.process.context) + kReopenIntervalMs;
 }
@@ -174,13 +177,13 @@ void try_to_reopen(LoggerState* state, const LoggerServices& services) {
   const int64_t now = services.process.now_ms(services.process.context);
   if (now < state->next_reopen_ms) return;
   state->next_reopen_ms = now + kReopenIntervalMs;
-  if (!port.open(port.context, state->port_number)) return;
+  if (!port.open(port.context, state->port)) return;
   if (!port.configure(port.context)) {
     port.close(port.context);
     return;
   }
   port.purge(port.context);
-  print_port_message(state, kWasOpened);
+  print_port_message(state, state->texts->opened);
   state->port_present = true;
 }
 
@@ -210,16 +213,19 @@ int log_until_the_end(LoggerState* state, int argc, char** argv, const LoggerSer
   const ProcessService& process = services.process;
   ConsoleText* console = &state->console;
 
-  state->port_number = port_number_from_arguments(argc, argv);
-  format_device_path(state->port_number, state->device_path);
-  if (!port.open(port.context, state->port_number)) {
-    print_port_message(state, kCannotBeOpened);
+  state->port = port_name_from_arguments(argc, argv, port.device_files);
+  format_device_path(state->port.number, state->device_path);
+  state->port_shown = state->port.device_file ? state->port.device_file : state->device_path;
+  state->texts =
+      &port_texts_for(console->to_terminal, services.output.character_set(services.output.context));
+  if (!port.open(port.context, state->port)) {
+    print_port_message(state, state->texts->cannot_be_opened);
     state->port_refused = true;
     return -1;
   }
-  print_port_message(state, kWasOpened);
+  print_port_message(state, state->texts->opened);
   if (!port.configure(port.context)) {
-    console_print(console, kSettingsRefused);
+    console_print(console, state->texts->settings_refused);
     port.close(port.context);
     return -1;
   }
@@ -281,7 +287,7 @@ int run_logger(int argc, char** argv, const LoggerServices& services) {
   services.keys.restore(services.keys.queue.context);
   console_flush(&state.console);
   // After standard output, so that the two sent to one file keep their order.
-  if (state.port_refused) explain_port_failure(argc, argv, services);
+  if (state.port_refused) explain_port_failure(state, argc, argv, services);
   if (state.log_refused) tell_log_failure(services, "");
   if (state.log.records.news != 0) tell_log_news(&state, services);
   if (state.unwritten > 0) {

@@ -9,6 +9,10 @@ struct ConsoleOutputService {
   void* context;
   // Whether standard output is a terminal (a console), which gets every print at once.
   bool (*is_terminal)(void* context);
+  // The character set in which the terminal shows text, as the locale names it ("UTF-8",
+  // "ANSI_X3.4-1968"); null where the console converts what it is given by itself (Windows: by
+  // its code page).
+  const char* (*character_set)(void* context);
   // Writes what standard output takes of `bytes`: the count written, or -1 on an error. Once the
   // process has been asked to end, a reader that takes nothing is not waited for past a limit.
   long (*write)(void* context, const char* bytes, size_t length);

@@ -1,11 +1,15 @@
-// Standard output on Linux. Once the process has been asked to end, a reader that takes no console
-// output (a pipe nobody reads, a terminal stopped with Ctrl+S) is given a second in all, from the
-// first write after the request; what it has not taken by then is dropped.
+// Standard output on Linux, and the character set of the locale, asked once at the start. Once the
+// process has been asked to end, a reader that takes no console output (a pipe nobody reads, a
+// terminal stopped with Ctrl+S) is given a second in all, from the first write after the request;
+// what it has not taken by then is dropped.
 #include <errno.h>
+#include <langinfo.h>
+#include <locale.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 
 #include "platform/console_output.h"
 #include "platform/process_posix.h"
@@ -15,9 +19,21 @@ namespace {
 constexpr int64_t kPatienceMs = 1000;
 
 struct Output {
-  int64_t deadline_ms;  // once the process is to end; -1 before
+  int64_t deadline_ms;     // once the process is to end; -1 before
+  char character_set[64];  // the locale's, asked once at the start
 };
-Output g_output = {-1};
+Output g_output = {-1, ""};
+
+// The character set of the locale that LC_ALL, LC_CTYPE and LANG choose, as setlocale would
+// choose it, read from a locale object of its own: the process stays in the C locale, so that
+// nothing that classifies bytes (isspace and the like on bytes above 0x7F) ever depends on it.
+// A locale that is not installed leaves the C locale's character set, as setlocale would.
+void ask_character_set(Output* output) {
+  const locale_t chosen = newlocale(LC_CTYPE_MASK, "", locale_t(0));
+  const char* name = chosen != locale_t(0) ? nl_langinfo_l(CODESET, chosen) : nl_langinfo(CODESET);
+  std::snprintf(output->character_set, sizeof output->character_set, "%s", name);
+  if (chosen != locale_t(0)) freelocale(chosen);
+}
 
 // Waits until standard output takes more, but not past `deadline_ms`.
 bool room_before(int64_t deadline_ms) {
@@ -32,6 +48,10 @@ bool room_before(int64_t deadline_ms) {
 
 bool is_terminal(void*) {
   return isatty(STDOUT_FILENO) == 1;
+}
+
+const char* character_set(void* context) {
+  return static_cast<Output*>(context)->character_set;
 }
 
 long write_output(void* context, const char* bytes, size_t length) {
@@ -58,5 +78,6 @@ long write_error(void*, const char* bytes, size_t length) {
 }  // namespace
 
 ConsoleOutputService system_console_output() {
-  return ConsoleOutputService{&g_output, is_terminal, write_output, write_error};
+  ask_character_set(&g_output);
+  return ConsoleOutputService{&g_output, is_terminal, character_set, write_output, write_error};
 }

@@ -15,6 +15,11 @@ bool is_terminal(void*) {
   return GetConsoleMode(output, &mode) != 0 || GetFileType(output) == FILE_TYPE_CHAR;
 }
 
+// The console shows the bytes by its own code page: they are never chosen for it.
+const char* character_set(void*) {
+  return nullptr;
+}
+
 long write_to(DWORD which, const char* bytes, size_t length) {
   const HANDLE handle = GetStdHandle(which);
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return -1;
@@ -35,5 +40,5 @@ long write_error(void*, const char* bytes, size_t length) {
 }  // namespace
 
 ConsoleOutputService system_console_output() {
-  return ConsoleOutputService{nullptr, is_terminal, write_output, write_error};
+  return ConsoleOutputService{nullptr, is_terminal, character_set, write_output, write_error};
 }

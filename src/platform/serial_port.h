@@ -5,12 +5,14 @@
 
 #include <cstdint>
 
+#include "common/port_names.h"
+
 struct SerialPortService {
   void* context;
-  // Opens COM `port_number`; false when the port is missing, busy or cannot be opened. Nothing
-  // is echoed to the device from then on, and DTR and RTS are lowered at once where the port has
-  // them.
-  bool (*open)(void* context, int32_t port_number);
+  // Opens the port, COM n or a device file; false when the port is missing, busy or cannot be
+  // opened. Nothing is echoed to the device from then on, and DTR and RTS are lowered at once
+  // where the port has them.
+  bool (*open)(void* context, PortName port);
   // Applies the fixed line settings; false when the driver refuses them.
   bool (*configure)(void* context);
   // Discards every byte received so far.
@@ -24,6 +26,9 @@ struct SerialPortService {
   // Why the last open failed, in the system's words, naming what the platform tried to open
   // ("/dev/ttyS98: No such file or directory"); null when the platform has nothing to add.
   const char* (*why_not_opened)(void* context);
+  // Whether a port may be named by its device file ("/dev/ttyUSB0"), as on Linux; elsewhere every
+  // port is COM n.
+  bool device_files;
 };
 
 SerialPortService system_serial_port();

@@ -1,5 +1,6 @@
-// The serial port on Linux: a terminal device in raw mode, taken exclusively. COM n is the device
-// file that the port names give it (COMLOG_PORTS/com<n>, or /dev/ttyS<n-1>).
+// The serial port on Linux: a terminal device in raw mode, taken exclusively. The port is a device
+// file named by the operator, or COM n's, which the port names give it (COMLOG_PORTS/com<n>, or
+// /dev/ttyS<n-1>).
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,11 +27,12 @@ struct Port {
   // What the last open tried and why it failed: errno, or kNoDeviceFile; put into words only
   // when asked, since a port that has gone is tried again and again.
   int32_t number;
-  char path[4096];
+  size_t given_length;  // of a device file named by the operator; 0 for COM n
+  char path[PATH_MAX];  // the longest path the system takes, with its NUL
   int open_error;
-  char why_not_opened[4096 + 256];
+  char why_not_opened[PATH_MAX + 256];
 };
-Port g_port = {-1, false, 0, "", 0, ""};
+Port g_port = {-1, false, 0, 0, "", 0, ""};
 
 constexpr int kNoDeviceFile = -1;
 
@@ -73,11 +76,12 @@ void release(Port* port) {
   port->fd = -1;
 }
 
-bool open_port(void* context, int32_t port_number) {
+bool open_port(void* context, PortName name) {
   Port* port = static_cast<Port*>(context);
-  port->number = port_number;
+  port->number = name.number;
+  port->given_length = name.device_file != nullptr ? std::strlen(name.device_file) : 0;
   port->open_error = 0;
-  if (!port_device_file(port_number, std::getenv("COMLOG_PORTS"), port->path, sizeof port->path)) {
+  if (!port_device_file(name, std::getenv("COMLOG_PORTS"), port->path, sizeof port->path)) {
     port->open_error = kNoDeviceFile;
     return false;
   }
@@ -177,7 +181,10 @@ const char* why_not_opened(void* context) {
   struct stat device;
   const bool denied = error == EACCES || error == EPERM;
   if (error == 0) return nullptr;
-  if (error == kNoDeviceFile) {
+  if (error == kNoDeviceFile && port->given_length > 0) {
+    std::snprintf(why, size, "the device file's name has %zu bytes; a path has at most %d",
+                  port->given_length, PATH_MAX - 1);
+  } else if (error == kNoDeviceFile) {
     std::snprintf(why, size,
                   port->number <= 0 ? "there is no COM%d: the ports are numbered from 1"
                                     : "COM%d: the name of the folder in COMLOG_PORTS is too long",
@@ -204,6 +211,7 @@ const char* why_not_opened(void* context) {
 }  // namespace
 
 SerialPortService system_serial_port() {
-  return SerialPortService{&g_port,   open_port, configure,  purge,
-                           poll_port, read_port, close_port, why_not_opened};
+  return SerialPortService{&g_port,    open_port,      configure,
+                           purge,      poll_port,      read_port,
+                           close_port, why_not_opened, /*device_files=*/true};
 }

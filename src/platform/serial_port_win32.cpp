@@ -28,9 +28,10 @@ HANDLE handle_of(void* context) {
   return static_cast<Port*>(context)->handle;
 }
 
-bool open_port(void* context, int32_t port_number) {
+// Every port is COM n here: the service says it takes no device files.
+bool open_port(void* context, PortName name) {
   Port* port = static_cast<Port*>(context);
-  format_device_path(port_number, port->device_path);
+  format_device_path(name.number, port->device_path);
   // Exclusive (share mode 0), synchronous (flags 0): a port that another program holds fails.
   port->handle = CreateFileA(port->device_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                              OPEN_EXISTING, 0, nullptr);
@@ -115,6 +116,7 @@ const char* why_not_opened(void* context) {
 }  // namespace
 
 SerialPortService system_serial_port() {
-  return SerialPortService{&g_port,   open_port, configure,  purge,
-                           poll_port, read_port, close_port, why_not_opened};
+  return SerialPortService{&g_port,    open_port,      configure,
+                           purge,      poll_port,      read_port,
+                           close_port, why_not_opened, /*device_files=*/false};
 }

@@ -212,7 +212,16 @@ bool holds_open(pid_t pid, dev_t device) {
   return false;
 }
 
-TEST_F(Fault, DeviceGoingAwayKeepsTheRunAndItsRecords) {
+// The port named as COM5, by the device file itself, or by a link to it.
+class FaultNamed : public Fault, public ::testing::WithParamInterface<PortNaming> {
+ protected:
+  void SetUp() override {
+    Fault::SetUp();
+    name_port(GetParam());
+  }
+};
+
+TEST_P(FaultNamed, DeviceGoingAwayKeepsTheRunAndItsRecords) {
   start_logging();
   send_lines(600, 150);
   // An unplugged adapter: the device side closes. The port is released at once, the records
@@ -223,7 +232,7 @@ TEST_F(Fault, DeviceGoingAwayKeepsTheRunAndItsRecords) {
   close(device_.master);
   close(device_.slave);
   device_.master = device_.slave = -1;
-  ASSERT_TRUE(read_until(terminal_.master, &console_, port_not_opened_message("\\\\.\\COM5")))
+  ASSERT_TRUE(read_until(terminal_.master, &console_, port_not_opened_message(port_shown())))
       << console_;
   EXPECT_EQ(log(), expected_records(600, 150));
   // Released before the message.
@@ -239,25 +248,36 @@ TEST_F(Fault, DeviceGoingAwayKeepsTheRunAndItsRecords) {
   EXPECT_EQ(log(), expected_records(600, 150));
 }
 
-TEST_F(Fault, APortThatComesBackUnderItsNameIsLoggedAgain) {
+INSTANTIATE_TEST_SUITE_P(Port, FaultNamed,
+                         ::testing::Values(PortNaming::kComNumber, PortNaming::kDeviceFile,
+                                           PortNaming::kDeviceLink),
+                         [](const auto& info) { return naming_name(info.param); });
+
+// A name that leads to the device again once it is back: COM5's link in the ports folder, or a
+// link such as /dev/serial/by-id has. (A pseudo-terminal's own name comes back only by chance.)
+class FaultNamedAgain : public FaultNamed {};
+
+TEST_P(FaultNamedAgain, APortThatComesBackUnderItsNameIsLoggedAgain) {
   start_logging();
   send_lines(600, 40);
   close_pty(&device_);
-  const std::string com5 = "\\\\.\\COM5";
-  ASSERT_TRUE(read_until(terminal_.master, &console_, port_not_opened_message(com5))) << console_;
+  const std::string shown = port_shown();
+  ASSERT_TRUE(read_until(terminal_.master, &console_, port_not_opened_message(shown))) << console_;
   // Plugged in again: a new terminal behind the same name, which the logger finds by itself.
-  device_ = open_pty();
-  hold_slave(&device_);
-  link_port(workspace_, 5, device_.slave_path);
-  ASSERT_TRUE(read_until(terminal_.master, &console_, port_opened_message(com5))) << console_;
+  plug_in_again();
+  ASSERT_TRUE(read_until(terminal_.master, &console_, port_opened_message(shown))) << console_;
   send_lines(700, 40);
   const int status = quit();
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(console_, sent_lines(600, 40).echo + port_not_opened_message(com5) +
-                          port_opened_message(com5) + sent_lines(700, 40).echo);
+  EXPECT_EQ(console_, sent_lines(600, 40).echo + port_not_opened_message(shown) +
+                          port_opened_message(shown) + sent_lines(700, 40).echo);
   EXPECT_EQ(log(), expected_records(600, 40) + expected_records(700, 40));
 }
+
+INSTANTIATE_TEST_SUITE_P(Port, FaultNamedAgain,
+                         ::testing::Values(PortNaming::kComNumber, PortNaming::kDeviceLink),
+                         [](const auto& info) { return naming_name(info.param); });
 
 // Reads the logger's console and throws it away, counting the bytes, so that the echo of a flood
 // never stalls the logger.

@@ -313,7 +313,21 @@ INSTANTIATE_TEST_SUITE_P(
                     {"5"},
                     "/dev/null",
                     port_opened_message(kCom5) + kSettingsRefusedMessage,
-                    255}),
+                    255},
+        // The device file itself, named as given.
+        FailureCase{"device_file_missing",
+                    {"/nonexistent/ttyUSB0"},
+                    "",
+                    port_not_opened_message("/nonexistent/ttyUSB0"),
+                    255},
+        FailureCase{"device_file_not_a_terminal",
+                    {"/dev/null", "5"},
+                    "",
+                    port_opened_message("/dev/null") + kSettingsRefusedMessage,
+                    255},
+        // Only a path from the root is a device file: anything else is a number or COM0.
+        FailureCase{
+            "relative_path", {"dev/ttyUSB0"}, "", port_not_opened_message("\\\\.\\COM0"), 255}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Logger, APortHeldByAnotherProgramCannotBeOpened) {
@@ -337,7 +351,15 @@ TEST_F(Logger, APortHeldByAnotherProgramCannotBeOpened) {
 TEST_F(Logger, APortThatCannotBeOpenedSaysWhyOnStandardError) {
   const std::string usage =
       "usage: comlog [PORT]   PORT is the number of the COM port (1 and up), 3 when none is "
-      "given\n";
+      "given,\n                       or its device file (comlog /dev/ttyUSB0)\n";
+  // The longest path the system takes (4095 bytes), and one byte more.
+  std::string longest = "/nonexistent";
+  while (longest.size() + 100 <= 4095) longest += "/" + std::string(99, 'd');
+  longest += "/" + std::string(4095 - longest.size() - 1, 't');
+  const std::string too_long = longest + "0";
+  // A link of /dev/serial/by-id that outlived its adapter.
+  const std::string gone = workspace_.root + "/usb-gone-if00-port0";
+  fs::create_symlink("/nonexistent/ttyUSB9", gone);
   const struct {
     const char* name;
     std::vector<std::string> arguments;
@@ -365,6 +387,31 @@ TEST_F(Logger, APortThatCannotBeOpenedSaysWhyOnStandardError) {
        true,
        port_not_opened_message("\\\\.\\COM7"),
        "comlog: " + workspace_.ports + "/com7: No such file or directory\n"},
+      {"a device file that does not exist",
+       {workspace_.root + "/ttyUSB0"},
+       true,
+       port_not_opened_message(workspace_.root + "/ttyUSB0"),
+       "comlog: " + workspace_.root + "/ttyUSB0: No such file or directory\n"},
+      {"a link to a device that has gone",
+       {gone},
+       true,
+       port_not_opened_message(gone),
+       "comlog: " + gone + ": No such file or directory\n"},
+      {"a device file of the longest name",
+       {longest},
+       false,
+       port_not_opened_message(longest),
+       "comlog: " + longest + ": No such file or directory\n"},
+      {"a device file whose name is too long",
+       {too_long},
+       false,
+       port_not_opened_message(too_long),
+       "comlog: the device file's name has 4096 bytes; a path has at most 4095\n"},
+      {"a relative name",
+       {"ttyUSB0"},
+       false,
+       port_not_opened_message("\\\\.\\COM0"),
+       "comlog: there is no COM0: the ports are numbered from 1\n" + usage},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -414,13 +461,32 @@ TEST_F(Logger, AUserWhoMayNotOpenThePortIsToldWhichGroupToJoin) {
   }
 }
 
+// However each of the two names the port: its number or its device file.
 TEST_F(Logger, ASecondLoggerOnTheSamePortIsRefused) {
-  start_logging();
-  RunOptions options = comlog_options(workspace_, {" 5 and more", "7"});
-  options.stdout_to_pipe = true;
-  const Child second = start(options);
-  EXPECT_EQ(read_to_end(second.output), port_not_opened_message(kCom5));
-  EXPECT_EQ(WEXITSTATUS(wait_for_exit(second.pid)), 255);
+  const struct {
+    PortNaming first;
+    bool second_by_device_file;  // otherwise " 5 and more", which is COM5
+  } cases[] = {
+      {PortNaming::kComNumber, false},
+      {PortNaming::kComNumber, true},
+      {PortNaming::kDeviceFile, false},
+      {PortNaming::kDeviceLink, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(naming_name(c.first) + (c.second_by_device_file ? ", then the device file" : ""));
+    TearDown();
+    SetUp();
+    name_port(c.first);
+    start_logging();
+    const std::string second_port = c.second_by_device_file ? device_.slave_path : " 5 and more";
+    RunOptions options = comlog_options(workspace_, {second_port, "7"});
+    options.stdout_to_pipe = true;
+    const Child second = start(options);
+    EXPECT_EQ(read_to_end(second.output),
+              port_not_opened_message(c.second_by_device_file ? device_.slave_path : kCom5));
+    EXPECT_EQ(WEXITSTATUS(wait_for_exit(second.pid)), 255);
+    close(second.output);
+  }
 }
 
 // A record reaches the disk within a second of its line, so that a kill that no program can
@@ -469,6 +535,139 @@ TEST_F(Logger, ASecondLoggerInTheSameFolderIsRefusedAndChangesNothing) {
   EXPECT_EQ(end_with(SIGTERM) & 0x7f, SIGTERM);
   EXPECT_EQ(log(), expected_records(600, 2));
 }
+
+// Where standard output goes.
+enum class Console { kTerminal, kFile, kPipe };
+
+struct LocaleCase {
+  const char* name;
+  std::vector<std::string> locale;  // the locale's variables the logger gets, and no others
+  Console console;
+  PortText text;  // what the port messages are written in
+};
+
+void PrintTo(const LocaleCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class PortMessages : public Logger, public ::testing::WithParamInterface<LocaleCase> {
+ protected:
+  // The logger with `arguments`, in the case's locale, its standard output where the case says.
+  RunOptions options_for(const std::vector<std::string>& arguments) {
+    RunOptions options = comlog_options(workspace_, arguments);
+    options.locale = GetParam().locale;
+    // A terminal of its own each run, the keys' terminal and, for kTerminal, the console too.
+    close_pty(&terminal_);
+    terminal_ = open_pty();
+    options.terminal = terminal_.slave_path;
+    options.stderr_to_pipe = true;
+    if (GetParam().console == Console::kFile) {
+      write_file(console_file(), "");
+      options.output_path = console_file();
+    } else if (GetParam().console == Console::kPipe) {
+      options.stdout_to_pipe = true;
+    }
+    return options;
+  }
+  std::string console_file() const { return workspace_.root + "/console"; }
+
+  // Everything standard output got, once the logger has ended, and the wait status.
+  std::string output_to_the_end(int* status) {
+    std::string output;
+    if (GetParam().console == Console::kTerminal) {
+      output = console_ + read_to_end(terminal_.master);
+    } else if (GetParam().console == Console::kPipe) {
+      output = read_to_end(child_.output);
+    }
+    *status = wait_for_exit(child_.pid);
+    if (GetParam().console == Console::kFile) output = read_file(console_file());
+    close(child_.errors);
+    if (child_.output >= 0) close(child_.output);
+    child_ = Child();
+    console_.clear();
+    return output;
+  }
+};
+
+// The three port messages are the same Japanese text, in UTF-8 only where standard output is a
+// terminal and the locale's character set is UTF-8 (LC_ALL before LC_CTYPE before LANG); the
+// device's text and the logger's own words are never converted.
+TEST_P(PortMessages, AreUtf8OnlyOnATerminalOfAUtf8Locale) {
+  const LocaleCase& c = GetParam();
+  link_port(workspace_, 6, "/dev/null");
+  // A port that is missing.
+  child_ = start(options_for({"7"}));
+  int status = 0;
+  EXPECT_EQ(output_to_the_end(&status), port_not_opened_message("\\\\.\\COM7", c.text));
+  EXPECT_EQ(WEXITSTATUS(status), 255);
+  // A port that refuses its settings.
+  child_ = start(options_for({"6"}));
+  EXPECT_EQ(output_to_the_end(&status),
+            port_opened_message("\\\\.\\COM6", c.text) + settings_refused_message(c.text));
+  EXPECT_EQ(WEXITSTATUS(status), 255);
+  // A port that logs text in Shift_JIS and in UTF-8, then goes away.
+  child_ = start(options_for({"5"}));
+  if (c.console == Console::kTerminal) {
+    ASSERT_TRUE(read_until(terminal_.master, &console_, "\r\nrunning\r\n")) << console_;
+  } else {
+    ASSERT_TRUE(wait_for_log_file());
+  }
+  write_all(device_.master, "\x83\x7C 600\r\n\xE3\x83\x9D 601\r\n");
+  wait_until_taken(device_);
+  close_pty(&device_);
+  // The records go to disk as the port goes: its message has been written (or held) by then.
+  ASSERT_TRUE(wait_until([&] { return log() == expected_record(0) + expected_record(0); }))
+      << log();
+  if (c.console == Console::kTerminal) {
+    ASSERT_TRUE(read_until(terminal_.master, &console_, port_not_opened_message(kCom5, c.text)))
+        << console_;
+  }
+  kill(child_.pid, SIGTERM);
+  EXPECT_EQ(output_to_the_end(&status), port_opened_message(kCom5, c.text) + "running " +
+                                            fs::canonical(comlog_path()).string() +
+                                            "\r\nrunning\r\n" +
+                                            "\x83\x7C 600\r\r\n\xE3\x83\x9D 601\r\r\n" +
+                                            port_not_opened_message(kCom5, c.text));
+  EXPECT_EQ(WTERMSIG(status), SIGTERM);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Locales, PortMessages,
+    ::testing::Values(
+        LocaleCase{"utf8_terminal",
+                   {"LANG=C.UTF-8", "LC_ALL=C.UTF-8"},
+                   Console::kTerminal,
+                   PortText::kUtf8},
+        LocaleCase{
+            "utf8_file", {"LANG=C.UTF-8", "LC_ALL=C.UTF-8"}, Console::kFile, PortText::kShiftJis},
+        LocaleCase{
+            "utf8_pipe", {"LANG=C.UTF-8", "LC_ALL=C.UTF-8"}, Console::kPipe, PortText::kShiftJis},
+        LocaleCase{"c_terminal", {"LANG=C", "LC_ALL=C"}, Console::kTerminal, PortText::kShiftJis},
+        LocaleCase{"c_file", {"LANG=C", "LC_ALL=C"}, Console::kFile, PortText::kShiftJis},
+        LocaleCase{"no_locale_terminal", {}, Console::kTerminal, PortText::kShiftJis},
+        LocaleCase{"lang_terminal", {"LANG=C.UTF-8"}, Console::kTerminal, PortText::kUtf8},
+        LocaleCase{"lc_all_before_lang",
+                   {"LANG=C.UTF-8", "LC_ALL=C"},
+                   Console::kTerminal,
+                   PortText::kShiftJis},
+        LocaleCase{"lc_ctype_before_lang",
+                   {"LANG=C", "LC_CTYPE=C.UTF-8"},
+                   Console::kTerminal,
+                   PortText::kUtf8},
+        LocaleCase{"lc_all_before_lc_ctype",
+                   {"LC_CTYPE=C.UTF-8", "LC_ALL=C"},
+                   Console::kTerminal,
+                   PortText::kShiftJis},
+        LocaleCase{"only_lc_ctype_counts",
+                   {"LANG=C", "LC_MESSAGES=C.UTF-8"},
+                   Console::kTerminal,
+                   PortText::kShiftJis},
+        // As setlocale would, a locale that is not installed leaves the C locale.
+        LocaleCase{"not_installed_terminal",
+                   {"LANG=xx_XX.UTF-8"},
+                   Console::kTerminal,
+                   PortText::kShiftJis}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // What stands in the way of test.dat.
 enum class Obstacle {

@@ -49,6 +49,26 @@ bool ordinary_user_can_run(const std::string& path) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// In a child between fork and exec: removes LANG and every LC_ variable from the environment.
+void remove_locale_variables() {
+  for (;;) {
+    char** entry = environ;
+    while (*entry != nullptr && std::strncmp(*entry, "LC_", 3) != 0 &&
+           std::strncmp(*entry, "LANG=", 5) != 0) {
+      ++entry;
+    }
+    if (*entry == nullptr) return;
+    char name[256];
+    size_t length = 0;
+    while ((*entry)[length] != '=' && (*entry)[length] != '\0' && length + 1 < sizeof name) {
+      name[length] = (*entry)[length];
+      ++length;
+    }
+    name[length] = '\0';
+    if (unsetenv(name) != 0) _exit(126);
+  }
+}
+
 // Where copies of programs go when the build folder is closed to the ordinary user.
 std::string g_program_copies;
 
@@ -156,6 +176,7 @@ RunOptions comlog_options(const Workspace& workspace, const std::vector<std::str
   options.command.push_back(comlog_path());
   options.command.insert(options.command.end(), arguments.begin(), arguments.end());
   options.environment.push_back("COMLOG_PORTS=" + workspace.ports);
+  options.locale = std::vector<std::string>{"LANG=C", "LC_ALL=C"};
   options.cwd = workspace.cwd;
   return options;
 }
@@ -201,6 +222,10 @@ Child start(const RunOptions& options) {
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(123);
     }
     if (options.as_ordinary_user && tests_run_as_root() && !become_ordinary_user()) _exit(124);
+    if (options.locale) {
+      remove_locale_variables();
+      for (const std::string& pair : *options.locale) putenv(const_cast<char*>(pair.c_str()));
+    }
     for (const std::string& pair : options.environment) putenv(const_cast<char*>(pair.c_str()));
     // Whatever the test runner was started with (a background job of a script ignores SIGINT),
     // the program gets the dispositions a test asks for and the defaults otherwise.

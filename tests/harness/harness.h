@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,9 @@ void link_port(const Workspace& workspace, int number, const std::string& target
 struct RunOptions {
   std::vector<std::string> command;      // the program and its arguments, argument zero included
   std::vector<std::string> environment;  // NAME=value pairs added to the test's own
+  // The program's locale: when set, LANG and every LC_ variable of the test's environment are
+  // removed and these NAME=value pairs put in their place (none: the C locale).
+  std::optional<std::vector<std::string>> locale;
   std::string cwd;
   // The controlling terminal, also standard input and output; empty for a process without one.
   std::string terminal;
@@ -84,8 +88,8 @@ struct Child {
   int errors = -1;  // the read end of standard error's pipe, when asked for
 };
 
-// The logger as built, and the standard command line for a port number argument: run as the
-// ordinary user.
+// The logger as built, and the standard command line for a port argument: run as the ordinary
+// user, in the C locale whatever the test runner's is, so that its port messages are Shift_JIS.
 std::string comlog_path();
 RunOptions comlog_options(const Workspace& workspace, const std::vector<std::string>& arguments);
 

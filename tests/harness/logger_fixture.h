@@ -1,5 +1,5 @@
-// The common stage of the logger's end-to-end tests: a scratch workspace, a device on COM5 and
-// a terminal for the logger, all taken down after each test.
+// The common stage of the logger's end-to-end tests: a scratch workspace, a device on COM5 (or
+// named by its device file) and a terminal for the logger, all taken down after each test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,11 +7,36 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <initializer_list>
+#include <ostream>
 #include <string>
 
 #include "harness.h"
 #include "record_text.h"
+
+// How the logger is told its port.
+enum class PortNaming {
+  kComNumber,   // "5": COM5, the device's link in the ports folder
+  kDeviceFile,  // the device's own path, /dev/pts/N
+  kDeviceLink,  // a link to it, as /dev/serial/by-id has them for USB adapters
+};
+
+inline std::string naming_name(PortNaming naming) {
+  switch (naming) {
+    case PortNaming::kComNumber:
+      return "com_number";
+    case PortNaming::kDeviceFile:
+      return "device_file";
+    case PortNaming::kDeviceLink:
+      return "device_link";
+  }
+  return "";
+}
+
+inline void PrintTo(PortNaming naming, std::ostream* out) {
+  *out << naming_name(naming);
+}
 
 class LoggerStage : public ::testing::Test {
  protected:
@@ -38,9 +63,45 @@ class LoggerStage : public ::testing::Test {
 
   std::string log() { return read_file(workspace_.cwd + "/test.dat"); }
 
-  // The logger on COM5, the test's terminal its console and controlling terminal.
+  // From now on the logger's port is named as `naming` says.
+  void name_port(PortNaming naming) {
+    naming_ = naming;
+    if (naming == PortNaming::kDeviceLink) {
+      std::filesystem::create_directories(std::filesystem::path(device_link()).parent_path());
+      std::filesystem::create_symlink(device_.slave_path, device_link());
+    }
+  }
+  std::string device_link() const { return workspace_.root + "/by-id/usb-comlog-test-if00-port0"; }
+  // The logger's argument for its port, and what its port messages call the port.
+  std::string port_argument() const {
+    switch (naming_) {
+      case PortNaming::kComNumber:
+        return "5";
+      case PortNaming::kDeviceFile:
+        return device_.slave_path;
+      case PortNaming::kDeviceLink:
+        return device_link();
+    }
+    return "";
+  }
+  std::string port_shown() const {
+    return naming_ == PortNaming::kComNumber ? "\\\\.\\COM5" : port_argument();
+  }
+
+  // The device plugged in again: a new pseudo-terminal behind the same names.
+  void plug_in_again() {
+    device_ = open_pty();
+    hold_slave(&device_);
+    link_port(workspace_, 5, device_.slave_path);
+    if (naming_ == PortNaming::kDeviceLink) {
+      std::filesystem::remove(device_link());
+      std::filesystem::create_symlink(device_.slave_path, device_link());
+    }
+  }
+
+  // The logger on its port, the test's terminal its console and controlling terminal.
   RunOptions logger_options() {
-    RunOptions options = comlog_options(workspace_, {"5"});
+    RunOptions options = comlog_options(workspace_, {port_argument()});
     options.terminal = terminal_.slave_path;
     return options;
   }
@@ -51,7 +112,7 @@ class LoggerStage : public ::testing::Test {
     child_ = start(options);
     std::string banner;
     ASSERT_TRUE(read_until(terminal_.master, &banner, "\r\nrunning\r\n")) << banner;
-    ASSERT_EQ(banner.rfind(port_opened_message("\\\\.\\COM5"), 0), 0u) << banner;
+    ASSERT_EQ(banner.rfind(port_opened_message(port_shown()), 0), 0u) << banner;
     console_.clear();
   }
 
@@ -71,6 +132,7 @@ class LoggerStage : public ::testing::Test {
   }
 
   Workspace workspace_;
+  PortNaming naming_ = PortNaming::kComNumber;
   Pty device_;
   Pty terminal_;
   Child child_;

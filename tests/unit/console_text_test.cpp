@@ -16,6 +16,7 @@ struct FakeOutput {
 
 ConsoleOutputService output_of(FakeOutput* output) {
   return ConsoleOutputService{output, [](void* c) { return static_cast<FakeOutput*>(c)->terminal; },
+                              [](void*) -> const char* { return nullptr; },
                               [](void* c, const char* bytes, size_t length) {
                                 auto* output = static_cast<FakeOutput*>(c);
                                 const size_t taken =

@@ -62,6 +62,9 @@ struct FakeSystem {
   int64_t request_at_ms = -1;  // a request from outside once the clock reads this
 
   bool output_is_terminal = true;
+  const char* character_set = "ANSI_X3.4-1968";  // the C locale's
+  // Whether the platform opens ports by their device files, as Linux does.
+  bool device_files = false;
   std::string output;
   std::string why_not_opened;  // what the platform says of a refused open; empty: nothing
 
@@ -91,9 +94,10 @@ FakeSystem* fake(void* context) {
   return static_cast<FakeSystem*>(context);
 }
 
-bool open_port(void* context, int32_t port_number) {
+bool open_port(void* context, PortName port) {
   FakeSystem* system = fake(context);
-  system->note("open " + std::to_string(port_number));
+  system->note("open " +
+               (port.device_file ? std::string(port.device_file) : std::to_string(port.number)));
   system->open_times.push_back(system->clock_ms);
   if (!system->gone) return !system->refuse_open;
   if (system->refused_reopens > 0) {
@@ -211,6 +215,10 @@ bool output_is_terminal(void* context) {
   return fake(context)->output_is_terminal;
 }
 
+const char* character_set(void* context) {
+  return fake(context)->character_set;
+}
+
 long write_output(void* context, const char* bytes, size_t length) {
   fake(context)->note_output(bytes, length);
   return long(length);
@@ -239,10 +247,10 @@ int64_t now_ms(void* context) {
 LoggerServices services_of(FakeSystem* system) {
   return LoggerServices{
       {system, open_port, configure_port, purge_port, poll_port, read_port, close_port,
-       why_not_opened},
+       why_not_opened, system->device_files},
       {system, create_file, write_file, cut_file, file_in_place, replace_file, file_failure,
        close_file},
-      {system, output_is_terminal, write_output, write_error},
+      {system, output_is_terminal, character_set, write_output, write_error},
       {queue_of(&system->console), restore_keys},
       {system, end_requested, now_ms},
   };
@@ -277,33 +285,73 @@ TEST(LoggerRoutine, StartsUpInOrderLogsAndShutsDownOnAQuitKey) {
   EXPECT_EQ(system.file.contents, expected_record(600));
 }
 
-// The first argument names the port; when the port cannot be opened, standard error says why,
-// and how to give the port when it was not given as a number.
+// The first argument names the port: a number, or a device file where the platform opens those;
+// when the port cannot be opened, standard error says why, and how to give the port when it was
+// given neither way.
 TEST(LoggerRoutine, TheFirstArgumentNamesThePortAndARefusalSaysWhy) {
   const std::string usage =
       "err:usage: comlog [PORT]   PORT is the number of the COM port (1 and up), 3 when none is "
       "given\n";
+  const std::string usage_with_device_files =
+      "err:usage: comlog [PORT]   PORT is the number of the COM port (1 and up), 3 when none is "
+      "given,\n                       or its device file (comlog /dev/ttyUSB0)\n";
   const struct {
+    bool device_files;
     std::vector<std::string> arguments;
     const char* why;  // the platform's reason, or ""
     Events events;
   } cases[] = {
-      {{},
+      {false,
+       {},
        "/dev/ttyS2: No such file or directory",
        {"open 3", "out:" + port_not_opened_message("\\\\.\\COM3"), "restore",
         "err:comlog: /dev/ttyS2: No such file or directory\n"}},
-      {{"12", "5"}, "", {"open 12", "out:" + port_not_opened_message("\\\\.\\COM12"), "restore"}},
-      {{"COM5"},
+      {false,
+       {"12", "5"},
+       "",
+       {"open 12", "out:" + port_not_opened_message("\\\\.\\COM12"), "restore"}},
+      {false,
+       {"COM5"},
        "there is no COM0",
        {"open 0", "out:" + port_not_opened_message("\\\\.\\COM0"), "restore",
         "err:comlog: there is no COM0\n", usage}},
-      {{"--help"},
+      {false,
+       {"--help"},
        "",
        {"open 0", "out:" + port_not_opened_message("\\\\.\\COM0"), "restore", usage}},
-      {{" -1"}, "", {"open -1", "out:" + port_not_opened_message("\\\\.\\COM-1"), "restore"}},
+      {false,
+       {" -1"},
+       "",
+       {"open -1", "out:" + port_not_opened_message("\\\\.\\COM-1"), "restore"}},
+      // Without device files a path is not a number: COM0, as on Windows.
+      {false,
+       {"/dev/ttyUSB0"},
+       "",
+       {"open 0", "out:" + port_not_opened_message("\\\\.\\COM0"), "restore", usage}},
+      // With them, the path is the port, named as given, and needs no usage.
+      {true,
+       {"/dev/ttyUSB0", "5"},
+       "/dev/ttyUSB0: No such file or directory",
+       {"open /dev/ttyUSB0", "out:" + port_not_opened_message("/dev/ttyUSB0"), "restore",
+        "err:comlog: /dev/ttyUSB0: No such file or directory\n"}},
+      {true,
+       {"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0"},
+       "",
+       {"open /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0",
+        "out:" +
+            port_not_opened_message("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0"),
+        "restore"}},
+      {true, {"7"}, "", {"open 7", "out:" + port_not_opened_message("\\\\.\\COM7"), "restore"}},
+      {true,
+       {"ttyUSB0"},
+       "there is no COM0",
+       {"open 0", "out:" + port_not_opened_message("\\\\.\\COM0"), "restore",
+        "err:comlog: there is no COM0\n", usage_with_device_files}},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments.empty() ? "(none)" : c.arguments[0]);
     FakeSystem system;
+    system.device_files = c.device_files;
     system.refuse_open = true;
     system.why_not_opened = c.why;
     EXPECT_EQ(run(&system, c.arguments), -1);
@@ -373,6 +421,52 @@ TEST(LoggerRoutine, EveryEndReleasesWhatWasTakenAndWritesOutEverything) {
     EXPECT_EQ(system.events, c.events);
     EXPECT_EQ(system.file.contents, c.records);
     EXPECT_FALSE(system.file.open);
+  }
+}
+
+// The port messages are UTF-8 only on a terminal that reads UTF-8, and Shift_JIS everywhere else;
+// the echoed device text and the routine's own words are never converted.
+TEST(LoggerRoutine, ThePortMessagesAreInTheTerminalsCharacterSet) {
+  const struct {
+    bool terminal;
+    const char* character_set;
+    PortText text;
+  } cases[] = {
+      {true, "UTF-8", PortText::kUtf8},
+      {true, "utf8", PortText::kUtf8},
+      {true, "ANSI_X3.4-1968", PortText::kShiftJis},
+      {true, "ISO-8859-1", PortText::kShiftJis},
+      {true, "EUC-JP", PortText::kShiftJis},
+      {true, "UTF-16", PortText::kShiftJis},
+      {true, "UTF-8X", PortText::kShiftJis},
+      {true, "", PortText::kShiftJis},
+      {true, nullptr, PortText::kShiftJis},  // the console converts by itself
+      {false, "UTF-8", PortText::kShiftJis},
+      {false, "ANSI_X3.4-1968", PortText::kShiftJis},
+  };
+  // Shift_JIS and UTF-8 text from the device, which is echoed as it came.
+  const std::string device_text = "\x83\x7C 600\r\n\xE3\x83\x9D 601\r\n";
+  const std::string echo = "\x83\x7C 600\r\r\n\xE3\x83\x9D 601\r\r\n";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.terminal ? "terminal, " : "file, ") +
+                 (c.character_set ? c.character_set : "null"));
+    FakeSystem refused;
+    refused.output_is_terminal = c.terminal;
+    refused.character_set = c.character_set;
+    refused.refuse_configure = true;
+    EXPECT_EQ(run(&refused), -1);
+    EXPECT_EQ(refused.output,
+              port_opened_message(kCom5, c.text) + settings_refused_message(c.text));
+
+    FakeSystem unplugged;
+    unplugged.output_is_terminal = c.terminal;
+    unplugged.character_set = c.character_set;
+    unplugged.arrivals = {device_text, kGone, "602\r\n"};
+    unplugged.keys_when_done = {kQ};
+    EXPECT_EQ(run(&unplugged), 0);
+    EXPECT_EQ(unplugged.output, port_opened_message(kCom5, c.text) + kBanner + "running\r\n" +
+                                    echo + port_not_opened_message(kCom5, c.text) +
+                                    port_opened_message(kCom5, c.text) + "602\r\r\n");
   }
 }
 
@@ -451,23 +545,38 @@ Events events_from(const Events& events, const std::string& first) {
   return found;
 }
 
+// COM n, or a device file named by its path: the same port is opened again under the same name.
 TEST(LoggerRoutine, APortThatGoesAwayIsReleasedAndOpenedAgainByTheClock) {
-  FakeSystem system;
-  system.arrivals = {"1\r\n2\r\n3", kGone, "4\r\n"};
-  system.refused_reopens = 3;
-  system.keys_when_done = {kQ};
-  EXPECT_EQ(run(&system), 0);
-  // The held records go to disk at once, the half line "3" is dropped, the port is released,
-  // and each attempt to open it again comes 200 ms after the one before.
-  EXPECT_EQ(events_from(system.events, "gone"),
-            (Events{"gone", "write log", "close port", "out:" + port_not_opened_message(kCom5),
-                    "open 5", "open 5", "open 5", "open 5", "configure", "purge",
-                    "out:" + port_opened_message(kCom5), "read 3 got 3", "out:4\r\r\n",
-                    "close port", "write log", "close log", "restore"}));
-  EXPECT_EQ(system.file.contents, expected_record(1) + expected_record(2) + expected_record(4));
-  ASSERT_EQ(system.open_times.size(), 5u);
-  for (size_t i = 2; i < system.open_times.size(); ++i) {
-    EXPECT_GE(system.open_times[i] - system.open_times[i - 1], 200);
+  const struct {
+    std::string argument;
+    std::string opened;  // what the open is asked for
+    std::string shown;   // what the messages name
+  } cases[] = {
+      {"5", "open 5", kCom5},
+      {"/dev/serial/by-id/usb-FTDI-if00", "open /dev/serial/by-id/usb-FTDI-if00",
+       "/dev/serial/by-id/usb-FTDI-if00"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.argument);
+    FakeSystem system;
+    system.device_files = true;
+    system.arrivals = {"1\r\n2\r\n3", kGone, "4\r\n"};
+    system.refused_reopens = 3;
+    system.keys_when_done = {kQ};
+    EXPECT_EQ(run(&system, {c.argument}), 0);
+    EXPECT_EQ(system.events.front(), c.opened);
+    // The held records go to disk at once, the half line "3" is dropped, the port is released,
+    // and each attempt to open it again comes 200 ms after the one before.
+    EXPECT_EQ(events_from(system.events, "gone"),
+              (Events{"gone", "write log", "close port", "out:" + port_not_opened_message(c.shown),
+                      c.opened, c.opened, c.opened, c.opened, "configure", "purge",
+                      "out:" + port_opened_message(c.shown), "read 3 got 3", "out:4\r\r\n",
+                      "close port", "write log", "close log", "restore"}));
+    EXPECT_EQ(system.file.contents, expected_record(1) + expected_record(2) + expected_record(4));
+    ASSERT_EQ(system.open_times.size(), 5u);
+    for (size_t i = 2; i < system.open_times.size(); ++i) {
+      EXPECT_GE(system.open_times[i] - system.open_times[i - 1], 200);
+    }
   }
 }
 

@@ -23,36 +23,55 @@ TEST(PortNames, DevicePathIsPlainDecimal) {
 
 TEST(PortNames, LinuxDeviceFileOfEachPort) {
   const struct {
-    int32_t port;
+    PortName port;
     const char* folder;
     const char* file;  // null when there is none
   } cases[] = {
-      {1, nullptr, "/dev/ttyS0"},
-      {3, nullptr, "/dev/ttyS2"},
-      {12, nullptr, "/dev/ttyS11"},
-      {INT32_MAX, nullptr, "/dev/ttyS2147483646"},
-      {5, "/tmp/ports", "/tmp/ports/com5"},
-      {5, "", "/com5"},
-      {0, nullptr, nullptr},
-      {-1, "/tmp/ports", nullptr},
-      {INT32_MIN, nullptr, nullptr},
+      {{1, nullptr}, nullptr, "/dev/ttyS0"},
+      {{3, nullptr}, nullptr, "/dev/ttyS2"},
+      {{12, nullptr}, nullptr, "/dev/ttyS11"},
+      {{INT32_MAX, nullptr}, nullptr, "/dev/ttyS2147483646"},
+      {{5, nullptr}, "/tmp/ports", "/tmp/ports/com5"},
+      {{5, nullptr}, "", "/com5"},
+      {{0, nullptr}, nullptr, nullptr},
+      {{-1, nullptr}, "/tmp/ports", nullptr},
+      {{INT32_MIN, nullptr}, nullptr, nullptr},
+      // A device file named by the operator is that file, whatever the folder of links says.
+      {{0, "/dev/ttyUSB0"}, nullptr, "/dev/ttyUSB0"},
+      {{0, "/dev/serial/by-id/usb-FTDI-if00"}, "/tmp/ports", "/dev/serial/by-id/usb-FTDI-if00"},
   };
   for (const auto& c : cases) {
+    const std::string name =
+        c.port.device_file ? c.port.device_file : std::to_string(c.port.number);
     char file[64] = "untouched";
     const bool found = port_device_file(c.port, c.folder, file, sizeof file);
-    EXPECT_EQ(found, c.file != nullptr) << c.port;
-    if (c.file != nullptr) {
-      EXPECT_STREQ(file, c.file) << c.port;
-    }
+    EXPECT_EQ(found, c.file != nullptr) << name;
+    EXPECT_STREQ(file, c.file != nullptr ? c.file : "untouched") << name;
   }
 }
 
 TEST(PortNames, LinuxDeviceFileThatDoesNotFitIsRefused) {
-  char file[16];
-  EXPECT_TRUE(port_device_file(5, "/tmp/p", file, sizeof file));         // "/tmp/p/com5"
-  EXPECT_FALSE(port_device_file(5, "/tmp/ports/x", file, sizeof file));  // 17 bytes and a NUL
-  EXPECT_FALSE(port_device_file(10, nullptr, file, 10));                 // "/dev/ttyS9" needs 11
-  EXPECT_TRUE(port_device_file(10, nullptr, file, 11));
+  const struct {
+    PortName port;
+    const char* folder;
+    size_t size;
+    bool fits;
+  } cases[] = {
+      {{5, nullptr}, "/tmp/p", 16, true},         // "/tmp/p/com5"
+      {{5, nullptr}, "/tmp/ports/x", 16, false},  // 17 bytes and a NUL
+      {{10, nullptr}, nullptr, 10, false},        // "/dev/ttyS9" needs 11
+      {{10, nullptr}, nullptr, 11, true},
+      {{0, "/dev/ttyUSB1234"}, nullptr, 16, true},  // 15 bytes and a NUL
+      {{0, "/dev/ttyUSB12345"}, nullptr, 16, false},
+  };
+  for (const auto& c : cases) {
+    char file[16] = "untouched";
+    EXPECT_EQ(port_device_file(c.port, c.folder, file, c.size), c.fits) << c.size;
+    // A device file's name that does not fit is refused whole, never cut short.
+    if (!c.fits && c.port.device_file != nullptr) {
+      EXPECT_STREQ(file, "untouched");
+    }
+  }
 }
 
 }  // namespace

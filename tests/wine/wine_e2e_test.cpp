@@ -292,6 +292,9 @@ struct FailureCase {
   std::vector<std::string> arguments;
   const char* com5_target;  // "device": the test's pseudo-terminal; "": no link
   std::string expected_output;
+  // Standard output into a file, in a UTF-8 locale (which a Linux comlog would not take for a
+  // terminal either); otherwise into a pipe, in the test's own locale.
+  bool into_a_file_in_utf8;
 };
 
 void PrintTo(const FailureCase& failure, std::ostream* out) {
@@ -306,11 +309,23 @@ TEST_P(WineLoggerFailure, ReportsAndEndsWith255) {
   link_com5(target == "device" ? device_.slave_path : target);
   std::ofstream(workspace_.cwd + "/test.dat") << "old records\n";
   RunOptions run = options(failure.arguments);
-  run.stdout_to_pipe = true;
+  const std::string console = workspace_.root + "/console";
+  if (failure.into_a_file_in_utf8) {
+    run.locale = std::vector<std::string>{"LANG=C.UTF-8", "LC_ALL=C.UTF-8"};
+    write_file(console, "");
+    run.output_path = console;
+  } else {
+    run.stdout_to_pipe = true;
+  }
   run.stdin_from_dev_null = true;
   child_ = start(run);
-  EXPECT_EQ(read_to_end(child_.output), failure.expected_output);
+  if (!failure.into_a_file_in_utf8) {
+    EXPECT_EQ(read_to_end(child_.output), failure.expected_output);
+  }
   const int status = wait_for_exit(child_.pid);
+  if (failure.into_a_file_in_utf8) {
+    EXPECT_EQ(read_file(console), failure.expected_output);
+  }
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 255);  // -1, as Wine reports it
   EXPECT_EQ(log(), "old records\n");
@@ -320,18 +335,34 @@ TEST_P(WineLoggerFailure, ReportsAndEndsWith255) {
 INSTANTIATE_TEST_SUITE_P(
     PortTable, WineLoggerFailure,
     ::testing::Values(
-        FailureCase{"missing", {"5"}, "", port_not_opened_message(kCom5)},
+        FailureCase{"missing", {"5"}, "", port_not_opened_message(kCom5), false},
         // Wine hands the arguments over re-quoted in one command line; the splitter takes
         // " 7x" back as one argument, and the decimal prefix gives port 7.
         FailureCase{"quoted_blank_and_letters",
                     {" 7x", "5"},
                     "device",
-                    port_not_opened_message("\\\\.\\COM7")},
-        FailureCase{"empty_argument", {"", "5"}, "device", port_not_opened_message("\\\\.\\COM0")},
+                    port_not_opened_message("\\\\.\\COM7"),
+                    false},
+        FailureCase{
+            "empty_argument", {"", "5"}, "device", port_not_opened_message("\\\\.\\COM0"), false},
         FailureCase{"not_a_serial_device",
                     {"5"},
                     "/dev/null",
-                    port_opened_message(kCom5) + kSettingsRefusedMessage}),
+                    port_opened_message(kCom5) + kSettingsRefusedMessage,
+                    false},
+        // A path is no port name on Windows: not a number, so COM0.
+        FailureCase{"device_file_path",
+                    {"/dev/ttyS0", "5"},
+                    "device",
+                    port_not_opened_message("\\\\.\\COM0"),
+                    false},
+        // The Shift_JIS bytes, whatever the locale: the console's code page decides on Windows.
+        FailureCase{"missing_into_a_file_in_utf8", {"5"}, "", port_not_opened_message(kCom5), true},
+        FailureCase{"not_a_serial_device_into_a_file_in_utf8",
+                    {"5"},
+                    "/dev/null",
+                    port_opened_message(kCom5) + kSettingsRefusedMessage,
+                    true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A test.dat that may not be written: the run ends with 1 and the file is as it was. Root may
