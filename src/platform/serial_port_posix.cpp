@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/port_failures.h"
 #include "common/port_names.h"
 #include "platform/serial_port.h"
 
@@ -31,8 +32,9 @@ struct Port {
   char path[PATH_MAX];  // the longest path the system takes, with its NUL
   int open_error;
   char why_not_opened[PATH_MAX + 256];
+  PortFailures failures;  // of polls and reads, in a row
 };
-Port g_port = {-1, false, 0, 0, "", 0, ""};
+Port g_port = {-1, false, 0, 0, "", 0, "", {0}};
 
 constexpr int kNoDeviceFile = -1;
 
@@ -113,6 +115,7 @@ bool open_port(void* context, PortName name) {
   }
   port->fd = fd;
   port->made_exclusive = already_exclusive == 0;
+  port_worked(&port->failures);
   return true;
 }
 
@@ -146,13 +149,21 @@ void purge(void* context) {
 
 // A terminal that has hung up (its USB adapter pulled out, its Bluetooth link dropped, the master
 // of a pseudo-terminal closed) fails every ioctl and read with EIO, and reads end-of-file.
+// Whether the port is still there after a call that failed with `error`: a hang-up (EIO) or a
+// device that has gone says so at once, anything else once it keeps coming.
+bool still_there_after(void* context, int error) {
+  const bool means_gone = error == EIO || error == ENXIO || error == ENODEV;
+  return !port_failed(&static_cast<Port*>(context)->failures, means_gone);
+}
+
 bool poll_port(void* context, uint32_t* queued) {
   int count = 0;
+  *queued = 0;
   if (ioctl(static_cast<Port*>(context)->fd, FIONREAD, &count) != 0) {
-    *queued = 0;
-    return errno != EIO;
+    return still_there_after(context, errno);
   }
   *queued = count > 0 ? uint32_t(count) : 0;
+  port_worked(&static_cast<Port*>(context)->failures);
   return true;
 }
 
@@ -162,7 +173,8 @@ bool read_port(void* context, char* buffer, uint32_t count, uint32_t* got) {
     const ssize_t taken = read(static_cast<Port*>(context)->fd, buffer, count);
     if (taken < 0 && errno == EINTR) continue;
     *got = taken > 0 ? uint32_t(taken) : 0;
-    return taken > 0 || (taken < 0 && errno != EIO);
+    if (taken > 0) return true;
+    return taken < 0 && still_there_after(context, errno);
   }
 }
 

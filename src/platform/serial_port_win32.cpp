@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "common/port_failures.h"
 #include "common/port_names.h"
 #include "platform/serial_port.h"
 #include "platform/system_words_win32.h"
@@ -16,8 +17,9 @@ struct Port {
   char device_path[kDevicePathSize];
   DWORD open_error;
   char why_not_opened[512];
+  PortFailures failures;  // of polls and reads, in a row
 };
-Port g_port = {INVALID_HANDLE_VALUE, "", 0, ""};
+Port g_port = {INVALID_HANDLE_VALUE, "", 0, "", {0}};
 
 constexpr char kModeString[] = "baud=115200 parity=N data=8 stop=1 dtr=off rts=off";
 // PURGE_RXCLEAR | PURGE_RXABORT | PURGE_TXABORT; PURGE_TXCLEAR is not asked for.
@@ -36,6 +38,7 @@ bool open_port(void* context, PortName name) {
   port->handle = CreateFileA(port->device_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                              OPEN_EXISTING, 0, nullptr);
   port->open_error = port->handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+  port_worked(&port->failures);
   return port->handle != INVALID_HANDLE_VALUE;
 }
 
@@ -61,8 +64,8 @@ void purge(void* context) {
 }
 
 // The errors a port gives once its device has gone: a USB adapter pulled out, a Bluetooth link
-// dropped. Any other failure is taken as nothing queued for now.
-bool device_is_gone(DWORD error) {
+// dropped. Any other failure is taken as nothing queued for now, until it keeps coming.
+bool means_gone(DWORD error) {
   switch (error) {
     case ERROR_ACCESS_DENIED:
     case ERROR_BAD_COMMAND:
@@ -77,22 +80,31 @@ bool device_is_gone(DWORD error) {
   }
 }
 
+// Whether the port is still there after a poll or a read that `worked` or not.
+bool still_there(void* context, bool worked) {
+  PortFailures* failures = &static_cast<Port*>(context)->failures;
+  if (worked) {
+    port_worked(failures);
+    return true;
+  }
+  return !port_failed(failures, means_gone(GetLastError()));
+}
+
 bool poll_port(void* context, uint32_t* queued) {
   DWORD errors = 0;
   COMSTAT status = {};
-  *queued = 0;
   // Also clears a line-error condition, so that reception goes on.
-  if (!ClearCommError(handle_of(context), &errors, &status)) return !device_is_gone(GetLastError());
-  *queued = status.cbInQue;
-  return true;
+  const bool worked = ClearCommError(handle_of(context), &errors, &status) != 0;
+  *queued = worked ? status.cbInQue : 0;
+  return still_there(context, worked);
 }
 
 bool read_port(void* context, char* buffer, uint32_t count, uint32_t* got) {
   DWORD taken = 0;
   // The bytes are queued already, so this returns at once; no time-outs are ever set.
-  const bool read = ReadFile(handle_of(context), buffer, count, &taken, nullptr) != 0;
+  const bool worked = ReadFile(handle_of(context), buffer, count, &taken, nullptr) != 0;
   *got = taken <= count ? taken : 0;
-  return read || !device_is_gone(GetLastError());
+  return still_there(context, worked);
 }
 
 void close_port(void* context) {

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
+
+#include "common/port_failures.h"
 
 namespace {
 
@@ -71,6 +74,41 @@ TEST(PortNames, LinuxDeviceFileThatDoesNotFitIsRefused) {
     if (!c.fits && c.port.device_file != nullptr) {
       EXPECT_STREQ(file, "untouched");
     }
+  }
+}
+
+// A port that fails: gone at once on an error that only a removed device gives, otherwise only
+// once the failures have come in a row long enough that the port plainly delivers nothing.
+TEST(PortFailures, AreTheEndOfThePortAtOnceOrWhenTheyKeepComing) {
+  const struct {
+    const char* name;
+    std::vector<bool> calls;  // true: worked; false: failed with an error of no known meaning
+    bool gone_error_last;     // the last call failed with an error that means gone
+    bool gone;
+  } cases[] = {
+      {"a removed device's error", {}, true, true},
+      {"one odd failure", {false}, false, false},
+      {"odd failures between calls that work",
+       std::vector<bool>(size_t(kFailuresMeaningGone) * 3, false), false, false},
+      {"odd failures that keep coming", std::vector<bool>(kFailuresMeaningGone - 1, false), false,
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PortFailures failures{0};
+    std::vector<bool> calls = c.calls;
+    // Between calls that work, no run of failures is long enough.
+    if (calls.size() > kFailuresMeaningGone) {
+      for (size_t i = 0; i < calls.size(); i += kFailuresMeaningGone / 2) calls[i] = true;
+    }
+    for (bool worked : calls) {
+      if (worked) {
+        port_worked(&failures);
+      } else {
+        ASSERT_FALSE(port_failed(&failures, false));
+      }
+    }
+    EXPECT_EQ(port_failed(&failures, c.gone_error_last), c.gone);
   }
 }
 
