@@ -41,6 +41,7 @@ struct LoggerState {
   const PortTexts* texts;
   bool port_refused;       // at the start: standard error says why at the end
   bool log_refused;        // likewise for test.dat
+  bool logged;             // test.dat was made: the run logged into it
   uint64_t unwritten;      // records that test.dat does not hold at the end
   bool port_present;       // false once the port has gone, until it is open again
   int64_t next_reopen_ms;  // while it is gone
@@ -133,6 +134,20 @@ void tell_log_failure(const LoggerServices& services, const char* after) {
   const LogFileService& file = services.log_file;
   word_log_failure(file.failure(file.context), words, sizeof words);
   tell(services.output, "comlog: %s%s\n", words, after);
+}
+
+// A word for an operator at a terminal, on standard error so that files and pipes stay as they
+// are: where the records go, and how the run ends.
+void tell_where_the_records_go(const LoggerServices& services) {
+  const ConsoleOutputService& output = services.output;
+  if (!output.errors_to_terminal(output.context)) return;
+  const LogFilePlace place = services.log_file.place(services.log_file.context);
+  if (place.kept != nullptr) {
+    tell(output, "comlog: logging into %s (the previous run is %s); q, e or x ends the run\n",
+         place.path, place.kept);
+  } else {
+    tell(output, "comlog: logging into %s; q, e or x ends the run\n", place.path);
+  }
 }
 
 // What became of test.dat's records that the operator must know: each said once, when it
@@ -249,8 +264,10 @@ int log_until_the_end(LoggerState* state, int argc, char** argv, const LoggerSer
     port.close(port.context);
     return 1;
   }
+  state->logged = true;
   start_receiving(&state->receiver);
   console_print(console, "running\n");
+  tell_where_the_records_go(services);
 
   ConsoleQueue keys = services.keys.queue;
   RecordFile* records = &state->log.records;
@@ -293,6 +310,12 @@ int run_logger(int argc, char** argv, const LoggerServices& services) {
   if (state.unwritten > 0) {
     tell(services.output, "comlog: %" PRIu64 " records could not be written to %s\n",
          state.unwritten, kMeasurementLogName);
+  }
+  const ConsoleOutputService& output = services.output;
+  if (state.logged && output.errors_to_terminal(output.context)) {
+    const uint64_t held = state.log.records.records_in_file;
+    tell(output, "comlog: %s holds %" PRIu64 " record%s: %s\n", kMeasurementLogName, held,
+         held == 1 ? "" : "s", services.log_file.place(services.log_file.context).path);
   }
   return status;
 }

@@ -221,6 +221,7 @@ uint64_t close_record_file(RecordFile* records) {
   const bool in_place = file_in_place(records);
   const uint64_t unwritten = records->backlog_records + records->dropped_records +
                              (in_place ? 0 : records->records_in_file);
+  if (!in_place) records->records_in_file = 0;
   free_backlog(records);
   records->file.close(records->file.context);
   records->open = false;

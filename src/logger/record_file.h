@@ -46,7 +46,7 @@ struct RecordFile {
   bool retry_timed;
   int64_t retry_at_ms;
   uint64_t file_length;      // bytes of ours that the file holds
-  uint64_t records_in_file;  // whole records among them
+  uint64_t records_in_file;  // whole records among them: the run's records that the file holds
   size_t torn;  // bytes of a record whose rest the file has not taken, when they cannot be cut off
   // The backlog: what the file refused, as the file is to hold it (CR LF), in order, in chunks
   // that hold whole records only.

@@ -9,6 +9,8 @@ struct ConsoleOutputService {
   void* context;
   // Whether standard output is a terminal (a console), which gets every print at once.
   bool (*is_terminal)(void* context);
+  // Whether standard error is one: an operator is there to read a word of our own.
+  bool (*errors_to_terminal)(void* context);
   // The character set in which the terminal shows text, as the locale names it ("UTF-8",
   // "ANSI_X3.4-1968"); null where the console converts what it is given by itself (Windows: by
   // its code page).

@@ -50,6 +50,10 @@ bool is_terminal(void*) {
   return isatty(STDOUT_FILENO) == 1;
 }
 
+bool errors_to_terminal(void*) {
+  return isatty(STDERR_FILENO) == 1;
+}
+
 const char* character_set(void* context) {
   return static_cast<Output*>(context)->character_set;
 }
@@ -79,5 +83,6 @@ long write_error(void*, const char* bytes, size_t length) {
 
 ConsoleOutputService system_console_output() {
   ask_character_set(&g_output);
-  return ConsoleOutputService{&g_output, is_terminal, character_set, write_output, write_error};
+  return ConsoleOutputService{&g_output,     is_terminal,  errors_to_terminal,
+                              character_set, write_output, write_error};
 }

@@ -8,11 +8,19 @@
 
 namespace {
 
-bool is_terminal(void*) {
-  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (output == nullptr || output == INVALID_HANDLE_VALUE) return false;
+bool is_console(DWORD which) {
+  const HANDLE handle = GetStdHandle(which);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;
   DWORD mode = 0;
-  return GetConsoleMode(output, &mode) != 0 || GetFileType(output) == FILE_TYPE_CHAR;
+  return GetConsoleMode(handle, &mode) != 0 || GetFileType(handle) == FILE_TYPE_CHAR;
+}
+
+bool is_terminal(void*) {
+  return is_console(STD_OUTPUT_HANDLE);
+}
+
+bool errors_to_terminal(void*) {
+  return is_console(STD_ERROR_HANDLE);
 }
 
 // The console shows the bytes by its own code page: they are never chosen for it.
@@ -40,5 +48,6 @@ long write_error(void*, const char* bytes, size_t length) {
 }  // namespace
 
 ConsoleOutputService system_console_output() {
-  return ConsoleOutputService{nullptr, is_terminal, character_set, write_output, write_error};
+  return ConsoleOutputService{nullptr,       is_terminal,  errors_to_terminal,
+                              character_set, write_output, write_error};
 }

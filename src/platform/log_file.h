@@ -25,6 +25,12 @@ struct LogFileFailure {
   long holder;         // with kHeldByAnotherLogger: its process id, 0 when it cannot be told
 };
 
+// Where the records go, for the operator.
+struct LogFilePlace {
+  const char* path;  // the file itself, absolute: a link's target
+  const char* kept;  // the name the earlier run's file was kept under ("test.dat.1"), or null
+};
+
 struct LogFileService {
   void* context;
   // Makes `path` an empty file that this run alone logs into; false when that is not possible,
@@ -49,6 +55,8 @@ struct LogFileService {
   bool (*replace)(void* context, uint64_t* length);
   // Why the last create, write or replace failed.
   LogFileFailure (*failure)(void* context);
+  // Where the file made by create is.
+  LogFilePlace (*place)(void* context);
   void (*close)(void* context);
 };
 

@@ -26,6 +26,8 @@ struct LogFile {
   bool watched;          // an ordinary file: locked, kept in generations, watched for removal
   char path[PATH_MAX];   // the file itself: a link's target, as an absolute path
   char shown[PATH_MAX];  // its absolute path, for the messages
+  bool kept;             // the earlier file under the name was kept as NAME.1
+  char kept_name[kNameSize];
   // The last failure: its kind, errno, and what goes with it.
   LogFileTrouble trouble;
   int error;
@@ -164,7 +166,10 @@ int keep_previous(LogFile* file, int copy_from) {
   const int shifted = shift_generations(file);
   if (shifted >= 0) {
     if (move_to_free_name(file->path, kept)) {
-      if (move_to_free_name(made, file->path)) return fd;
+      if (move_to_free_name(made, file->path)) {
+        file->kept = true;
+        return fd;
+      }
       fail(file, LogFileTrouble::kSystem, errno);
       move_to_free_name(kept, file->path);
     } else {
@@ -278,6 +283,7 @@ int take_name(LogFile* file, int copy_from) {
 bool create(void* context, const char* path) {
   LogFile* file = static_cast<LogFile*>(context);
   file->watched = true;
+  file->kept = false;
   if (!resolve(path, file->path)) {
     fail(file, LogFileTrouble::kSystem, errno);
     std::snprintf(file->path, sizeof file->path, "%s", path);
@@ -334,19 +340,30 @@ bool replace(void* context, uint64_t* length) {
   return true;
 }
 
-// The file is named by its absolute path, so that the operator knows which folder is meant.
-LogFileFailure failure(void* context) {
-  LogFile* file = static_cast<LogFile*>(context);
-  const char* shown = file->path;
+// The file as the operator is told of it: by its absolute path, so that the folder is plain.
+const char* shown_path(LogFile* file) {
   if (file->path[0] != '/' && getcwd(file->shown, sizeof file->shown) != nullptr) {
     const size_t folder = std::strlen(file->shown);
     const size_t room = sizeof file->shown - folder;
     if (std::snprintf(file->shown + folder, room, "/%s", file->path) < int(room)) {
-      shown = file->shown;
+      return file->shown;
     }
   }
-  return LogFileFailure{file->trouble, shown, std::strerror(file->error), file->generation,
-                        file->holder};
+  return file->path;
+}
+
+LogFileFailure failure(void* context) {
+  LogFile* file = static_cast<LogFile*>(context);
+  return LogFileFailure{file->trouble, shown_path(file), std::strerror(file->error),
+                        file->generation, file->holder};
+}
+
+LogFilePlace place(void* context) {
+  LogFile* file = static_cast<LogFile*>(context);
+  const char* slash = std::strrchr(file->path, '/');
+  std::snprintf(file->kept_name, sizeof file->kept_name, "%s.1",
+                slash == nullptr ? file->path : slash + 1);
+  return LogFilePlace{shown_path(file), file->kept ? file->kept_name : nullptr};
 }
 
 void close_file(void* context) {
@@ -358,6 +375,6 @@ void close_file(void* context) {
 }  // namespace
 
 LogFileService system_log_file() {
-  return LogFileService{&g_log_file, create,  write_file, cut,
-                        in_place,    replace, failure,    close_file};
+  return LogFileService{&g_log_file, create,  write_file, cut,       in_place,
+                        replace,     failure, place,      close_file};
 }

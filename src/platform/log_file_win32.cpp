@@ -25,9 +25,11 @@ struct LogFile {
   DWORD error;
   int generation;
   char words[256];
+  bool kept;  // the earlier file under the name was kept as NAME.1
+  char kept_name[MAX_PATH];
 };
 LogFile g_log_file = {
-    INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, "", LogFileTrouble::kSystem, 0, 0, ""};
+    INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, "", LogFileTrouble::kSystem, 0, 0, "", false, ""};
 
 void fail(LogFile* file, LogFileTrouble trouble, DWORD error = 0) {
   file->trouble = trouble;
@@ -130,7 +132,10 @@ HANDLE keep_previous(LogFile* file) {
   const int shifted = shift_generations(file);
   if (shifted >= 0) {
     if (MoveFileExA(file->path, kept, 0)) {
-      if (MoveFileExA(made, file->path, 0)) return lock;
+      if (MoveFileExA(made, file->path, 0)) {
+        file->kept = true;
+        return lock;
+      }
       fail(file, LogFileTrouble::kSystem, GetLastError());
       MoveFileExA(kept, file->path, 0);
     } else {
@@ -183,6 +188,7 @@ HANDLE take_name(LogFile* file) {
 
 bool create(void* context, const char* path) {
   LogFile* file = static_cast<LogFile*>(context);
+  file->kept = false;
   const DWORD length = GetFullPathNameA(path, sizeof file->path, file->path, nullptr);
   if (length == 0 || length >= sizeof file->path) {
     fail(file, LogFileTrouble::kSystem, length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE);
@@ -234,6 +240,14 @@ bool replace(void*, uint64_t*) {
   return false;
 }
 
+LogFilePlace place(void* context) {
+  LogFile* file = static_cast<LogFile*>(context);
+  const char* slash = std::strrchr(file->path, '\\');
+  std::snprintf(file->kept_name, sizeof file->kept_name, "%s.1",
+                slash == nullptr ? file->path : slash + 1);
+  return LogFilePlace{file->path, file->kept ? file->kept_name : nullptr};
+}
+
 LogFileFailure failure(void* context) {
   LogFile* file = static_cast<LogFile*>(context);
   system_words(file->error, file->words, sizeof file->words);
@@ -251,6 +265,6 @@ void close_file(void* context) {
 }  // namespace
 
 LogFileService system_log_file() {
-  return LogFileService{&g_log_file, create,  write_file, cut,
-                        in_place,    replace, failure,    close_file};
+  return LogFileService{&g_log_file, create,  write_file, cut,       in_place,
+                        replace,     failure, place,      close_file};
 }

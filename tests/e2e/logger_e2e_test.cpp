@@ -489,6 +489,41 @@ TEST_F(Logger, ASecondLoggerOnTheSamePortIsRefused) {
   }
 }
 
+// An operator at a terminal is told on standard error where the records go and how the run ends,
+// and at the end what test.dat holds; standard output into a file, with standard error a pipe,
+// gets neither word, and neither does the pipe.
+TEST_F(Logger, AnOperatorAtATerminalIsToldWhereTheRecordsGoAndWhatTheyCameTo) {
+  const std::string path = fs::canonical(workspace_.cwd).string() + "/test.dat";
+  write_file(path, expected_record(599));
+  RunOptions options = logger_options();
+  options.errors_to_terminal = true;
+  child_ = start(options);
+  ASSERT_TRUE(read_until(terminal_.master, &console_, "ends the run\n")) << console_;
+  const std::string banner = "running " + fs::canonical(comlog_path()).string() + "\r\nrunning\r\n";
+  EXPECT_EQ(console_, port_opened_message(kCom5) + banner + "comlog: logging into " + path +
+                          " (the previous run is test.dat.1); q, e or x ends the run\n");
+  console_.clear();
+  send("600\r\n601\r\n", "601\r\r\n");
+  write_all(terminal_.master, "q");
+  EXPECT_EQ(WEXITSTATUS(wait_for_exit(child_.pid)), 0);
+  EXPECT_EQ(console_ + read_to_end(terminal_.master),
+            "600\r\r\n601\r\r\ncomlog: test.dat holds 2 records: " + path + "\n");
+
+  const std::string into = workspace_.root + "/console";
+  write_file(into, "");
+  options.output_path = into;
+  options.stderr_to_pipe = true;
+  child_ = start(options);
+  // Logging once this run has kept the one before: a file gets its text only at the end.
+  ASSERT_TRUE(wait_until([&] { return fs::exists(path + ".2"); }));
+  send_readings(600, 2);
+  write_all(terminal_.master, "q");
+  EXPECT_EQ(read_to_end(child_.errors), "");
+  EXPECT_EQ(WEXITSTATUS(wait_for_exit(child_.pid)), 0);
+  const std::string output = read_file(into);
+  EXPECT_EQ(output.substr(output.size() - 23), "\r\nrunning\r\n600\r\r\n601\r\r\n");
+}
+
 // A record reaches the disk within a second of its line, so that a kill that no program can
 // answer (kill -9, a power cut, the out-of-memory killer) costs at most the last second.
 TEST_F(Logger, ARecordIsOnDiskWithinASecondWhateverEndsTheRun) {

@@ -212,7 +212,10 @@ Child start(const RunOptions& options) {
                                        : terminal,
          STDIN_FILENO);
     dup2(output, STDOUT_FILENO);
-    dup2(options.stderr_to_pipe ? error_ends[1] : terminal, STDERR_FILENO);
+    dup2(options.stderr_to_pipe       ? error_ends[1]
+         : options.errors_to_terminal ? terminal
+                                      : null_fd,
+         STDERR_FILENO);
     if (output > STDERR_FILENO) close(output);
     if (terminal > STDERR_FILENO) close(terminal);
     if (null_fd > STDERR_FILENO && null_fd != terminal) close(null_fd);

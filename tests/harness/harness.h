@@ -67,6 +67,9 @@ struct RunOptions {
   bool stdin_from_pipe = false;  // standard input comes from `Child::input`
   bool stdout_to_pipe = false;   // standard output goes to `Child::output`
   bool stderr_to_pipe = false;   // standard error goes to `Child::errors`
+  // Otherwise standard error goes to the terminal only when asked for, since the logger then says
+  // words of its own there; by default to /dev/null.
+  bool errors_to_terminal = false;
   // Standard output goes to this existing file or terminal instead (never made the controlling
   // terminal).
   std::string output_path;

@@ -60,6 +60,10 @@ LogFileFailure scripted_failure(void* context) {
   return scripted(context)->failure;
 }
 
+LogFilePlace scripted_place(void* context) {
+  return LogFilePlace{"/lab/test.dat", scripted(context)->kept_previous ? "test.dat.1" : nullptr};
+}
+
 void scripted_close(void* context) {
   scripted(context)->open = false;
 }
@@ -74,5 +78,6 @@ LogFileService log_file_of(ScriptedLogFile* file) {
                         scripted_in_place,
                         scripted_replace,
                         scripted_failure,
+                        scripted_place,
                         scripted_close};
 }

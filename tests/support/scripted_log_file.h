@@ -29,6 +29,7 @@ struct ScriptedLogFile {
   int replacements = 0;  // each one a new file holding what the old one held
   LogFileFailure failure = {LogFileTrouble::kSystem, "/lab/test.dat", "No space left on device", 0,
                             0};
+  bool kept_previous = false;  // an earlier run's file was kept as test.dat.1
 };
 
 LogFileService log_file_of(ScriptedLogFile* file);

@@ -15,7 +15,9 @@ struct FakeOutput {
 };
 
 ConsoleOutputService output_of(FakeOutput* output) {
-  return ConsoleOutputService{output, [](void* c) { return static_cast<FakeOutput*>(c)->terminal; },
+  return ConsoleOutputService{output,
+                              [](void* c) { return static_cast<FakeOutput*>(c)->terminal; },
+                              [](void*) { return false; },
                               [](void*) -> const char* { return nullptr; },
                               [](void* c, const char* bytes, size_t length) {
                                 auto* output = static_cast<FakeOutput*>(c);

@@ -62,6 +62,7 @@ struct FakeSystem {
   int64_t request_at_ms = -1;  // a request from outside once the clock reads this
 
   bool output_is_terminal = true;
+  bool errors_to_terminal = false;               // an operator reads standard error
   const char* character_set = "ANSI_X3.4-1968";  // the C locale's
   // Whether the platform opens ports by their device files, as Linux does.
   bool device_files = false;
@@ -215,6 +216,15 @@ bool output_is_terminal(void* context) {
   return fake(context)->output_is_terminal;
 }
 
+bool errors_to_terminal(void* context) {
+  return fake(context)->errors_to_terminal;
+}
+
+LogFilePlace file_place(void* context) {
+  ScriptedLogFile* file = &fake(context)->file;
+  return log_file_of(file).place(file);
+}
+
 const char* character_set(void* context) {
   return fake(context)->character_set;
 }
@@ -249,8 +259,8 @@ LoggerServices services_of(FakeSystem* system) {
       {system, open_port, configure_port, purge_port, poll_port, read_port, close_port,
        why_not_opened, system->device_files},
       {system, create_file, write_file, cut_file, file_in_place, replace_file, file_failure,
-       close_file},
-      {system, output_is_terminal, character_set, write_output, write_error},
+       file_place, close_file},
+      {system, output_is_terminal, errors_to_terminal, character_set, write_output, write_error},
       {queue_of(&system->console), restore_keys},
       {system, end_requested, now_ms},
   };
@@ -713,6 +723,55 @@ TEST(LoggerRoutine, ADiskThatRefusesIsToldOfAndARunThatLosesRecordsFails) {
     EXPECT_EQ(system.file.contents, c.records);
     EXPECT_EQ(system.output.substr(system.output.size() - 6), "602\r\r\n");
   }
+}
+
+// An operator at a terminal is told, on standard error, where the records go and how the run
+// ends, and at the end what test.dat holds; standard output is as ever, and a file or a pipe
+// as standard error gets neither word.
+TEST(LoggerRoutine, AnOperatorAtATerminalIsToldWhereTheRecordsGoAndWhatTheyCameTo) {
+  const std::string keys = "; q, e or x ends the run\n";
+  const struct {
+    const char* name;
+    bool errors_to_terminal;
+    bool kept_previous;
+    std::string lines;
+    Events told;
+  } cases[] = {
+      {"a terminal, a first run",
+       true,
+       false,
+       "600\r\n601\r\n",
+       {"err:comlog: logging into /lab/test.dat" + keys,
+        "err:comlog: test.dat holds 2 records: /lab/test.dat\n"}},
+      {"a terminal, the run before kept",
+       true,
+       true,
+       "600\r\n",
+       {"err:comlog: logging into /lab/test.dat (the previous run is test.dat.1)" + keys,
+        "err:comlog: test.dat holds 1 record: /lab/test.dat\n"}},
+      {"a file or a pipe", false, true, "600\r\n", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeSystem system;
+    system.errors_to_terminal = c.errors_to_terminal;
+    system.file.kept_previous = c.kept_previous;
+    system.arrivals = {c.lines};
+    system.keys_when_done = {kQ};
+    EXPECT_EQ(run(&system), 0);
+    EXPECT_EQ(events_starting(system.events, "err:"), c.told);
+    // The first word comes right after the banner, before anything is logged.
+    if (c.errors_to_terminal) {
+      EXPECT_EQ(system.events[7], c.told.front());
+      EXPECT_EQ(system.events[6], "out:running\r\n");
+    }
+  }
+  // A run that never logged says nothing of test.dat.
+  FakeSystem refused;
+  refused.errors_to_terminal = true;
+  refused.refuse_open = true;
+  EXPECT_EQ(run(&refused), -1);
+  EXPECT_EQ(events_starting(refused.events, "err:"), Events{});
 }
 
 }  // namespace
