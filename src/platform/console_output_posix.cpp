@@ -3,13 +3,14 @@
 // terminal stopped with Ctrl+S) is given a second in all, from the first write after the request;
 // what it has not taken by then is dropped.
 #include <errno.h>
-#include <langinfo.h>
-#include <locale.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
 
 #include "platform/console_output.h"
 #include "platform/process_posix.h"
@@ -24,15 +25,24 @@ struct Output {
 };
 Output g_output = {-1, ""};
 
-// The character set of the locale that LC_ALL, LC_CTYPE and LANG choose, as setlocale would
-// choose it, read from a locale object of its own: the process stays in the C locale, so that
-// nothing that classifies bytes (isspace and the like on bytes above 0x7F) ever depends on it.
-// A locale that is not installed leaves the C locale's character set, as setlocale would.
+// The character set of the locale that LC_ALL, LC_CTYPE and LANG choose, the first of them that
+// is set, as the locale's name gives it: "en_US.UTF-8" names UTF-8, "C" and "POSIX" none. The
+// name says what the operator's terminal reads, also where this machine lacks the locale's data
+// (a session from a UTF-8 desktop on a server without it), and nothing is loaded for it: the
+// process stays in the C locale, so that nothing that classifies bytes ever depends on it, and
+// pays none of the pages that loading a locale costs.
 void ask_character_set(Output* output) {
-  const locale_t chosen = newlocale(LC_CTYPE_MASK, "", locale_t(0));
-  const char* name = chosen != locale_t(0) ? nl_langinfo_l(CODESET, chosen) : nl_langinfo(CODESET);
-  std::snprintf(output->character_set, sizeof output->character_set, "%s", name);
-  if (chosen != locale_t(0)) freelocale(chosen);
+  output->character_set[0] = '\0';
+  for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    const char* name = std::getenv(variable);
+    if (name == nullptr || name[0] == '\0') continue;
+    const char* dot = std::strchr(name, '.');
+    if (dot != nullptr) {
+      std::snprintf(output->character_set, sizeof output->character_set, "%.*s",
+                    int(std::strcspn(dot + 1, "@")), dot + 1);
+    }
+    return;
+  }
 }
 
 // Waits until standard output takes more, but not past `deadline_ms`.

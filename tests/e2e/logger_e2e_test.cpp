@@ -697,9 +697,17 @@ INSTANTIATE_TEST_SUITE_P(
                    {"LANG=C", "LC_MESSAGES=C.UTF-8"},
                    Console::kTerminal,
                    PortText::kShiftJis},
-        // As setlocale would, a locale that is not installed leaves the C locale.
+        // The name says what the terminal reads, also where the machine lacks the locale's data.
         LocaleCase{"not_installed_terminal",
                    {"LANG=xx_XX.UTF-8"},
+                   Console::kTerminal,
+                   PortText::kUtf8},
+        LocaleCase{"utf8_with_a_modifier_terminal",
+                   {"LANG=de_DE.utf8@euro"},
+                   Console::kTerminal,
+                   PortText::kUtf8},
+        LocaleCase{"another_character_set_terminal",
+                   {"LANG=ja_JP.eucJP"},
                    Console::kTerminal,
                    PortText::kShiftJis}),
     [](const auto& info) { return std::string(info.param.name); });
