@@ -129,48 +129,66 @@ void word_log_failure(const LogFileFailure& failure, char* out, size_t size) {
   }
 }
 
-void tell_log_failure(const LoggerServices& services, const char* after) {
+void tell_log_failure(const ConsoleOutputService& output, const LogFileService& file,
+                      const char* after) {
   char words[4096];
-  const LogFileService& file = services.log_file;
   word_log_failure(file.failure(file.context), words, sizeof words);
-  tell(services.output, "comlog: %s%s\n", words, after);
+  tell(output, "comlog: %s%s\n", words, after);
 }
 
 // A word for an operator at a terminal, on standard error so that files and pipes stay as they
 // are: where the records go, and how the run ends.
-void tell_where_the_records_go(const LoggerServices& services) {
+void tell_where_the_records_go(LoggerState* state, const LoggerServices& services) {
   const ConsoleOutputService& output = services.output;
   if (!output.errors_to_terminal(output.context)) return;
   const LogFilePlace place = services.log_file.place(services.log_file.context);
+  const char* times = state->log.times.open ? " and their times into test.csv" : "";
   if (place.kept != nullptr) {
-    tell(output, "comlog: logging into %s (the previous run is %s); q, e or x ends the run\n",
-         place.path, place.kept);
+    tell(output, "comlog: logging into %s%s (the previous run is %s); q, e or x ends the run\n",
+         place.path, times, place.kept);
   } else {
-    tell(output, "comlog: logging into %s; q, e or x ends the run\n", place.path);
+    tell(output, "comlog: logging into %s%s; q, e or x ends the run\n", place.path, times);
   }
 }
 
-// What became of test.dat's records that the operator must know: each said once, when it
-// happens.
-void tell_log_news(LoggerState* state, const LoggerServices& services) {
-  RecordFile* records = &state->log.records;
+// What became of a file's records that the operator must know: each said once, when it happens.
+void tell_file_news(const ConsoleOutputService& output, const char* name, RecordFile* records,
+                    const LogFileService& file) {
   const unsigned news = take_record_file_news(records);
-  const ConsoleOutputService& output = services.output;
   if (news & kNewsReplaced) {
-    tell(output, "comlog: %s was removed or replaced: a new %s holds the run's records\n",
-         kMeasurementLogName, kMeasurementLogName);
+    tell(output, "comlog: %s was removed or replaced: a new %s holds the run's records\n", name,
+         name);
   }
   if (news & kNewsRefused) {
-    tell_log_failure(services, ": the records are held and written once the file takes them");
+    tell_log_failure(output, file, ": the records are held and written once the file takes them");
   }
   if (news & kNewsBacklogFull) {
     tell(output, "comlog: %u MiB of records are held for %s: later records are counted, not kept\n",
-         unsigned(records->backlog_limit >> 20), kMeasurementLogName);
+         unsigned(records->backlog_limit >> 20), name);
   }
   if (news & kNewsCaughtUp) {
-    tell(output, "comlog: %s takes records again: %" PRIu64 " held records written\n",
-         kMeasurementLogName, records->caught_up_records);
+    tell(output, "comlog: %s takes records again: %" PRIu64 " held records written\n", name,
+         records->caught_up_records);
   }
+}
+
+void tell_log_news(LoggerState* state, const LoggerServices& services) {
+  MeasurementLog* log = &state->log;
+  if (log->records.news != 0) {
+    tell_file_news(services.output, kMeasurementLogName, &log->records, services.log_file);
+  }
+  if (log->times.news != 0) {
+    tell_file_news(services.output, kTimesFileName, &log->times, services.times_file);
+  }
+}
+
+// The clock is read only while records wait for it; test.dat's turn comes first.
+void write_out_when_due(LoggerState* state, const LoggerServices& services) {
+  MeasurementLog* log = &state->log;
+  if (!record_file_waiting(&log->records) && !record_file_waiting(&log->times)) return;
+  const int64_t now = services.process.now_ms(services.process.context);
+  write_out_when_due(&log->records, now);
+  write_out_when_due(&log->times, now);
 }
 
 // The port has gone (its adapter pulled out): nothing waits in memory while it is away, the half
@@ -178,6 +196,7 @@ void tell_log_news(LoggerState* state, const LoggerServices& services) {
 // stalled console must not hold it), so that the adapter gets its old name when it comes back.
 void lose_port(LoggerState* state, const LoggerServices& services) {
   write_out_held_records(&state->log.records);
+  write_out_held_records(&state->log.times);
   drop_unfinished_line(&state->receiver);
   services.port.close(services.port.context);
   print_port_message(state, state->texts->cannot_be_opened);
@@ -215,6 +234,7 @@ void take_from_port(LoggerState* state, const LoggerServices& services) {
   if (queued > kMostBytesPerRead) queued = kMostBytesPerRead;
   uint32_t got = 0;
   const bool present = port.read(port.context, state->received, queued, &got);
+  start_read(&state->log);
   const size_t echo_length =
       receive_bytes(&state->receiver, &state->log, state->received, got, state->echo);
   if (echo_length > 0) console_write(&state->console, state->echo, echo_length);
@@ -265,21 +285,25 @@ int log_until_the_end(LoggerState* state, int argc, char** argv, const LoggerSer
     return 1;
   }
   state->logged = true;
+  // test.csv is the companion: a run without it goes on, since test.dat is the measurement.
+  if (!open_times(&state->log, services.times_file, process)) {
+    tell_log_failure(services.output, services.times_file,
+                     ": the run goes on without the times in test.csv");
+  }
   start_receiving(&state->receiver);
   console_print(console, "running\n");
-  tell_where_the_records_go(services);
+  tell_where_the_records_go(state, services);
 
   ConsoleQueue keys = services.keys.queue;
-  RecordFile* records = &state->log.records;
+  const MeasurementLog* log = &state->log;
   for (;;) {
     if (state->port_present) {
       take_from_port(state, services);
     } else {
       try_to_reopen(state, services);
     }
-    // The clock is read only while records wait for it.
-    if (record_file_waiting(records)) write_out_when_due(records, process.now_ms(process.context));
-    if (records->news != 0) tell_log_news(state, services);
+    write_out_when_due(state, services);
+    if (log->records.news != 0 || log->times.news != 0) tell_log_news(state, services);
     if (process.end_requested(process.context)) break;
     if (key_pending_from(&keys, &state->keys) != 0) {
       const int code = read_key_from(&keys, &state->keys);
@@ -305,11 +329,15 @@ int run_logger(int argc, char** argv, const LoggerServices& services) {
   console_flush(&state.console);
   // After standard output, so that the two sent to one file keep their order.
   if (state.port_refused) explain_port_failure(state, argc, argv, services);
-  if (state.log_refused) tell_log_failure(services, "");
-  if (state.log.records.news != 0) tell_log_news(&state, services);
+  if (state.log_refused) tell_log_failure(services.output, services.log_file, "");
+  tell_log_news(&state, services);
   if (state.unwritten > 0) {
     tell(services.output, "comlog: %" PRIu64 " records could not be written to %s\n",
          state.unwritten, kMeasurementLogName);
+  }
+  if (state.log.rows_unwritten > 0) {
+    tell(services.output, "comlog: %" PRIu64 " rows could not be written to %s\n",
+         state.log.rows_unwritten, kTimesFileName);
   }
   const ConsoleOutputService& output = services.output;
   if (state.logged && output.errors_to_terminal(output.context)) {

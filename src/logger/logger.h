@@ -10,7 +10,8 @@
 
 struct LoggerServices {
   SerialPortService port;
-  LogFileService log_file;
+  LogFileService log_file;    // test.dat
+  LogFileService times_file;  // test.csv
   ConsoleOutputService output;
   ConsoleKeys keys;
   ProcessService process;

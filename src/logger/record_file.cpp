@@ -72,11 +72,18 @@ bool file_in_place(RecordFile* records) {
   return true;
 }
 
+// The file itself refused: said once, until it has taken everything again.
 void begin_refusal(RecordFile* records) {
-  if (records->first != nullptr) return;
+  if (records->refusing) return;
+  records->refusing = true;
   records->news |= kNewsRefused;
-  records->refused_records = 0;
+  if (records->first == nullptr) records->refused_records = 0;
   records->retry_timed = false;
+}
+
+// Whether the file it goes after holds records back: then this one only queues.
+bool waits(const RecordFile* records) {
+  return records->after != nullptr && records->after->first != nullptr;
 }
 
 // Puts `bytes`, whole records but perhaps the first, at the end of the backlog, or counts them
@@ -126,7 +133,11 @@ void free_backlog(RecordFile* records) {
 // Offers the backlog to the file, oldest first, until it takes all or refuses again; then the
 // held records follow.
 void offer_backlog(RecordFile* records) {
-  if (!file_in_place(records)) return;
+  if (waits(records)) return;
+  if (!file_in_place(records)) {
+    begin_refusal(records);
+    return;
+  }
   while (records->first != nullptr) {
     BacklogChunk* chunk = records->first;
     const char* bytes = chunk->bytes + records->first_offset;
@@ -135,7 +146,10 @@ void offer_backlog(RecordFile* records) {
     records->first_offset += kept;
     records->backlog_bytes -= kept;
     records->backlog_records -= count_line_ends(bytes, kept);
-    if (kept < length) return;
+    if (kept < length) {
+      begin_refusal(records);
+      return;
+    }
     records->first = chunk->next;
     records->first_offset = 0;
     std::free(chunk);
@@ -145,14 +159,14 @@ void offer_backlog(RecordFile* records) {
   const uint64_t held = count_line_ends(records->held, records->held_count);
   const uint64_t refused = records->refused_records;
   write_out_held_records(records);
-  if (records->first != nullptr) {
-    // Refused again at once: the same refusal goes on.
-    records->news &= ~unsigned(kNewsRefused);
-    records->refused_records += refused;
-    return;
+  // Refused again at once: the same refusal goes on.
+  if (records->first != nullptr) return;
+  // Records that only waited for the file this one goes after were never refused.
+  if (records->refusing) {
+    records->news |= kNewsCaughtUp;
+    records->caught_up_records = refused + held;
   }
-  records->news |= kNewsCaughtUp;
-  records->caught_up_records = refused + held;
+  records->refusing = false;
 }
 
 }  // namespace
@@ -175,14 +189,19 @@ void write_out_held_records(RecordFile* records) {
   const size_t length = expand_line_ends(records->held, records->held_count, on_disk);
   records->held_count = 0;
   records->held_timed = false;
-  if (records->first == nullptr && file_in_place(records)) {
+  if (records->first == nullptr && !waits(records)) {
+    if (!file_in_place(records)) {
+      begin_refusal(records);
+      queue(records, on_disk, length);
+      return;
+    }
     const size_t kept = write_span(records, on_disk, length);
     if (kept == length) return;
     begin_refusal(records);
     queue(records, on_disk + kept, length - kept);
     return;
   }
-  begin_refusal(records);
+  if (records->first == nullptr) records->refused_records = 0;
   queue(records, on_disk, length);
 }
 

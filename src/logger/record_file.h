@@ -58,8 +58,12 @@ struct RecordFile {
   uint64_t refused_records;  // since the file last stopped taking them
   uint64_t dropped_records;  // beyond the backlog's bound
   size_t backlog_limit;      // the bound: kMostBacklogBytes, less in the tests
+  bool refusing;             // the file itself refused, and has not taken everything since
   unsigned news;
   uint64_t caught_up_records;  // with kNewsCaughtUp
+  // A file that goes after another on the same disk (a companion of it): while that one holds a
+  // backlog, this one writes nothing, so that it never takes the room the other needs.
+  const RecordFile* after;
 };
 
 // Creates `path` through `file` (see LogFileService::create) and starts with nothing held; false

@@ -1,5 +1,5 @@
 // A file that a run logs into: made at the start with the earlier ones kept, held by this run
-// alone, written sequentially and never synced. One file at a time; `context` is the
+// alone, written sequentially and never synced. One file a service; `context` is the
 // platform's own.
 #pragma once
 
@@ -60,4 +60,6 @@ struct LogFileService {
   void (*close)(void* context);
 };
 
+// test.dat's, and test.csv's: two files, each a service of its own.
 LogFileService system_log_file();
+LogFileService system_times_file();

@@ -34,8 +34,9 @@ struct LogFile {
   int generation;
   long holder;
 };
-// All zeros, so that it takes no room in the executable; fd is set by create.
-LogFile g_log_file;
+// test.dat's and test.csv's. All zeros, so that they take no room in the executable; fd is set
+// by create.
+LogFile g_log_files[2];
 
 void fail(LogFile* file, LogFileTrouble trouble, int error = 0) {
   file->trouble = trouble;
@@ -372,9 +373,17 @@ void close_file(void* context) {
   file->fd = -1;
 }
 
+LogFileService service_of(LogFile* file) {
+  return LogFileService{file,    create,  write_file, cut,       in_place,
+                        replace, failure, place,      close_file};
+}
+
 }  // namespace
 
 LogFileService system_log_file() {
-  return LogFileService{&g_log_file, create,  write_file, cut,       in_place,
-                        replace,     failure, place,      close_file};
+  return service_of(&g_log_files[0]);
+}
+
+LogFileService system_times_file() {
+  return service_of(&g_log_files[1]);
 }

@@ -28,8 +28,10 @@ struct LogFile {
   bool kept;  // the earlier file under the name was kept as NAME.1
   char kept_name[MAX_PATH];
 };
-LogFile g_log_file = {
-    INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, "", LogFileTrouble::kSystem, 0, 0, "", false, ""};
+// test.dat's and test.csv's.
+LogFile g_log_files[2] = {
+    {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, "", LogFileTrouble::kSystem, 0, 0, "", false, ""},
+    {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, "", LogFileTrouble::kSystem, 0, 0, "", false, ""}};
 
 void fail(LogFile* file, LogFileTrouble trouble, DWORD error = 0) {
   file->trouble = trouble;
@@ -262,9 +264,17 @@ void close_file(void* context) {
   file->lock = INVALID_HANDLE_VALUE;
 }
 
+LogFileService service_of(LogFile* file) {
+  return LogFileService{file,    create,  write_file, cut,       in_place,
+                        replace, failure, place,      close_file};
+}
+
 }  // namespace
 
 LogFileService system_log_file() {
-  return LogFileService{&g_log_file, create,  write_file, cut,       in_place,
-                        replace,     failure, place,      close_file};
+  return service_of(&g_log_files[0]);
+}
+
+LogFileService system_times_file() {
+  return service_of(&g_log_files[1]);
 }

@@ -3,6 +3,13 @@
 
 #include <cstdint>
 
+// The wall clock: microseconds since 1970-01-01 UTC, and the local time's offset from UTC at that
+// moment, as the time zone gives it.
+struct WallTime {
+  int64_t utc_us;
+  int32_t utc_offset_s;
+};
+
 struct ProcessService {
   void* context;
   // True once the process has been asked from outside to end (an interrupt key, a termination
@@ -10,6 +17,8 @@ struct ProcessService {
   bool (*end_requested)(void* context);
   // Milliseconds of a clock that only goes forward.
   int64_t (*now_ms)(void* context);
+  // The time of day, for the times of the readings.
+  WallTime (*wall_clock)(void* context);
 };
 
 // Makes the process safe to run and gives the logger its arguments, argument zero the executable

@@ -133,6 +133,27 @@ int64_t now_ms(void*) {
   return monotonic_ms();
 }
 
+// The local offset of the last second asked about: it changes only at a second's start, so one
+// look at the time zone serves every read within that second.
+struct ZoneCache {
+  time_t second;
+  int32_t offset_s;
+  bool known;
+};
+ZoneCache g_zone;
+
+WallTime wall_clock(void*) {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  if (!g_zone.known || now.tv_sec != g_zone.second) {
+    tm local;
+    g_zone.offset_s = localtime_r(&now.tv_sec, &local) != nullptr ? int32_t(local.tm_gmtoff) : 0;
+    g_zone.second = now.tv_sec;
+    g_zone.known = true;
+  }
+  return WallTime{int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000, g_zone.offset_s};
+}
+
 }  // namespace
 
 int64_t monotonic_ms() {
@@ -194,10 +215,12 @@ void start_process(int*, char*** argv) {
     (*argv)[0] = executable;
   }
   install_signal_handlers();
+  // The time zone is read once, from TZ or the system's: localtime_r itself never looks again.
+  tzset();
 }
 
 ProcessService system_process() {
-  return ProcessService{nullptr, end_requested, now_ms};
+  return ProcessService{nullptr, end_requested, now_ms, wall_clock};
 }
 
 void end_process(int status) {

@@ -70,10 +70,48 @@ int64_t now_ms(void*) {
   return int64_t(GetTickCount64());
 }
 
+// GetSystemTimePreciseAsFileTime came with Windows 8; looked up, so that older ones run too.
+using FileTimeFunction = void(WINAPI*)(FILETIME*);
+
+FileTimeFunction system_time_function() {
+  const HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  const FARPROC precise =
+      kernel != nullptr ? GetProcAddress(kernel, "GetSystemTimePreciseAsFileTime") : nullptr;
+  return precise != nullptr ? reinterpret_cast<FileTimeFunction>(reinterpret_cast<void*>(precise))
+                            : GetSystemTimeAsFileTime;
+}
+
+// 100-nanosecond ticks since 1601-01-01.
+int64_t ticks_of(const FILETIME& time) {
+  return int64_t((uint64_t(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+}
+
+// The Unix epoch in those ticks.
+constexpr int64_t kTicksTo1970 = 116444736000000000;
+
+WallTime wall_clock(void*) {
+  static const FileTimeFunction system_time = system_time_function();
+  FILETIME utc;
+  system_time(&utc);
+  // The zone's offset at that moment, with its daylight saving rule for that date.
+  SYSTEMTIME utc_parts;
+  SYSTEMTIME local_parts;
+  FILETIME local;
+  int32_t offset_s = 0;
+  if (FileTimeToSystemTime(&utc, &utc_parts) &&
+      SystemTimeToTzSpecificLocalTime(nullptr, &utc_parts, &local_parts) &&
+      SystemTimeToFileTime(&local_parts, &local)) {
+    // Both times are whole milliseconds: the offset is a number of seconds.
+    const int64_t difference = ticks_of(local) - (ticks_of(utc) / 10000) * 10000;
+    offset_s = int32_t((difference + (difference < 0 ? -5000000 : 5000000)) / 10000000);
+  }
+  return WallTime{(ticks_of(utc) - kTicksTo1970) / 10, offset_s};
+}
+
 }  // namespace
 
 ProcessService system_process() {
-  return ProcessService{nullptr, end_requested, now_ms};
+  return ProcessService{nullptr, end_requested, now_ms, wall_clock};
 }
 
 void end_process(int status) {

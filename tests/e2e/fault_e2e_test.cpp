@@ -63,12 +63,43 @@ class Fault : public LoggerStage {
   }
 };
 
-// What standard error said, once the logger has ended.
-std::string errors_of(Child* child) {
+// Whether test.csv is its header and whole rows for readings first, first + 1, ... in order, as
+// many as it holds; `*rows` is then their count.
+::testing::AssertionResult times_in_order(const std::string& csv, int first, size_t* rows) {
+  const std::string header = "time,reading,value\r\n";
+  if (csv.compare(0, header.size(), header) != 0) {
+    return ::testing::AssertionFailure() << "no header: " << csv.substr(0, 40);
+  }
+  *rows = 0;
+  for (size_t start = header.size(); start < csv.size(); ++*rows) {
+    const size_t end = csv.find("\r\n", start);
+    if (end == std::string::npos) return ::testing::AssertionFailure() << "a torn row at " << start;
+    const std::string row = csv.substr(start, end - start);
+    const int reading = first + int(*rows);
+    const std::string tail = "," + std::to_string(reading) + "," + std::to_string(reading - 512);
+    if (row.size() != 29 + tail.size() || row.compare(29, std::string::npos, tail) != 0) {
+      return ::testing::AssertionFailure() << "row " << *rows << ": " << row;
+    }
+    start = end + 2;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// What standard error said, once the logger has ended; the lines about test.csv, which shares
+// the disk, go to `times` when asked for.
+std::string errors_of(Child* child, std::string* times = nullptr) {
   const std::string errors = read_to_end(child->errors);
   close(child->errors);
   child->errors = -1;
-  return errors;
+  if (times == nullptr) return errors;
+  std::string rest;
+  for (size_t start = 0; start < errors.size();) {
+    const size_t end = errors.find('\n', start) + 1;
+    const std::string line = errors.substr(start, end - start);
+    (line.find("test.csv") != std::string::npos ? *times : rest) += line;
+    start = end;
+  }
+  return rest;
 }
 
 TEST_F(Fault, ADiskRefusingEveryWriteIsToldOfAndTheRunEndsAsAFailure) {
@@ -96,11 +127,21 @@ TEST_F(Fault, AFileSizeLimitKeepsWholeRecordsAndSaysHowManyAreMissing) {
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 1);
   EXPECT_EQ(log(), expected_records(600, 166));
-  const std::string path = std::filesystem::canonical(workspace_.cwd).string() + "/test.dat";
-  EXPECT_EQ(errors_of(&child_),
-            "comlog: " + path +
-                ": File too large: the records are held and written once the file takes them\n"
+  const std::string folder = std::filesystem::canonical(workspace_.cwd).string();
+  std::string times;
+  EXPECT_EQ(errors_of(&child_, &times),
+            "comlog: " + folder +
+                "/test.dat: File too large: the records are held and written once the file takes "
+                "them\n"
                 "comlog: 134 records could not be written to test.dat\n");
+  // test.csv meets the same limit and keeps whole rows, in order, and says what it lost.
+  size_t rows = 0;
+  EXPECT_TRUE(times_in_order(read_file(workspace_.cwd + "/test.csv"), 600, &rows));
+  EXPECT_EQ(times, "comlog: " + folder +
+                       "/test.csv: File too large: the records are held and written once the "
+                       "file takes them\n"
+                       "comlog: " +
+                       std::to_string(300 - rows) + " rows could not be written to test.csv\n");
 }
 
 TEST_F(Fault, ATestDatRemovedOrReplacedDuringTheRunComesBackWithEveryRecord) {
@@ -185,17 +226,26 @@ TEST_F(FullDisk, RecordsWaitInOrderUntilThereIsRoomOrAreCountedAtTheEnd) {
     const int status = quit();
     ASSERT_TRUE(WIFEXITED(status)) << status;
     const size_t missing = 2000 - on_full_disk;
+    std::string times;
     if (room_made) {
       EXPECT_EQ(WEXITSTATUS(status), 0);
       EXPECT_EQ(log(), expected_records(600, 2100));
-      EXPECT_EQ(errors_of(&child_), held + "comlog: test.dat takes records again: " +
-                                        std::to_string(missing) + " held records written\n");
+      EXPECT_EQ(errors_of(&child_, &times),
+                held + "comlog: test.dat takes records again: " + std::to_string(missing) +
+                    " held records written\n");
     } else {
       EXPECT_EQ(WEXITSTATUS(status), 1);
       EXPECT_EQ(log(), expected_records(600, int(on_full_disk)));
-      EXPECT_EQ(errors_of(&child_), held + "comlog: " + std::to_string(missing) +
-                                        " records could not be written to test.dat\n");
+      EXPECT_EQ(errors_of(&child_, &times), held + "comlog: " + std::to_string(missing) +
+                                                " records could not be written to test.dat\n");
     }
+    // test.csv, on the same small disk, keeps whole rows in order and says what it lost.
+    size_t rows = 0;
+    EXPECT_TRUE(times_in_order(read_file(workspace_.cwd + "/test.csv"), 600, &rows));
+    EXPECT_NE(times.find("/test.csv: No space left on device"), std::string::npos) << times;
+    const std::string lost = "comlog: " + std::to_string((room_made ? 2100 : 2000) - rows) +
+                             " rows could not be written to test.csv\n";
+    EXPECT_EQ(times.substr(times.size() - std::min(times.size(), lost.size())), lost);
   }
 }
 

@@ -6,11 +6,14 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "harness.h"
 #include "logger_fixture.h"
@@ -104,6 +107,14 @@ TEST_F(Logger, EveryEarlierRunIsKeptAndNothingIsOverwritten) {
         EXPECT_EQ(read_file(name), runs[runs.size() - 1 - back]) << name;
       }
       EXPECT_FALSE(fs::exists(file + "." + std::to_string(runs.size())));
+      // test.csv beside test.dat, its earlier runs kept the same way.
+      const std::string csv = workspace_.cwd + "/test.csv";
+      for (int back = 0; back <= reading - 600; ++back) {
+        const std::string name = back == 0 ? csv : csv + "." + std::to_string(back);
+        const std::string row = "," + std::to_string(reading - back) + "," +
+                                std::to_string(reading - back - 512) + "\r\n";
+        EXPECT_NE(read_file(name).find(row), std::string::npos) << name;
+      }
       EXPECT_EQ(fs::status(file + "." + std::to_string(runs.size() - 1)).permissions(),
                 fs::perms::owner_read | fs::perms::group_read);
       EXPECT_EQ(fs::is_symlink(workspace_.cwd + "/test.dat"), linked);
@@ -501,7 +512,8 @@ TEST_F(Logger, AnOperatorAtATerminalIsToldWhereTheRecordsGoAndWhatTheyCameTo) {
   ASSERT_TRUE(read_until(terminal_.master, &console_, "ends the run\n")) << console_;
   const std::string banner = "running " + fs::canonical(comlog_path()).string() + "\r\nrunning\r\n";
   EXPECT_EQ(console_, port_opened_message(kCom5) + banner + "comlog: logging into " + path +
-                          " (the previous run is test.dat.1); q, e or x ends the run\n");
+                          " and their times into test.csv (the previous run is test.dat.1); q, "
+                          "e or x ends the run\n");
   console_.clear();
   send("600\r\n601\r\n", "601\r\r\n");
   write_all(terminal_.master, "q");
@@ -522,6 +534,91 @@ TEST_F(Logger, AnOperatorAtATerminalIsToldWhereTheRecordsGoAndWhatTheyCameTo) {
   EXPECT_EQ(WEXITSTATUS(wait_for_exit(child_.pid)), 0);
   const std::string output = read_file(into);
   EXPECT_EQ(output.substr(output.size() - 23), "\r\nrunning\r\n600\r\r\n601\r\r\n");
+}
+
+// The milliseconds since 1970 of a row's time, "2026-12-09T18:30:01.234+09:00", and its offset's
+// text; -1 when it is not such a time.
+int64_t time_of_row(const std::string& row, std::string* offset) {
+  tm local = {};
+  int milliseconds = 0;
+  char sign = 0;
+  int hours = 0, minutes = 0;
+  if (row.size() < 29 ||
+      std::sscanf(row.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d%c%2d:%2d", &local.tm_year,
+                  &local.tm_mon, &local.tm_mday, &local.tm_hour, &local.tm_min, &local.tm_sec,
+                  &milliseconds, &sign, &hours, &minutes) != 10) {
+    return -1;
+  }
+  local.tm_year -= 1900;
+  local.tm_mon -= 1;
+  *offset = row.substr(23, 6);
+  const int64_t offset_s = (sign == '-' ? -1 : 1) * (hours * 3600 + minutes * 60);
+  return (int64_t(timegm(&local)) - offset_s) * 1000 + milliseconds;
+}
+
+int64_t wall_ms() {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// test.csv has a row for every record of test.dat, in order: the local time at which its line
+// came, in the zone that TZ names (a POSIX rule, so that no zone database is needed), the reading
+// and the value. It is on disk within a second, as test.dat is.
+TEST_F(Logger, EveryRecordHasItsRowInTestCsvWithTheTimeItsLineCame) {
+  RunOptions options = logger_options();
+  options.environment.push_back("TZ=JST-9");
+  LoggerStage::start_logging(options);
+  std::vector<std::pair<int64_t, int64_t>> sent;  // between these, each line came
+  for (int reading = 600; reading < 620; ++reading) {
+    const int64_t before = wall_ms();
+    send(std::to_string(reading) + "\r\n", std::to_string(reading) + "\r\r\n");
+    sent.emplace_back(before, wall_ms());
+  }
+  const std::string csv_path = workspace_.cwd + "/test.csv";
+  const auto rows_of = [](const std::string& csv) {
+    std::vector<std::string> rows;
+    for (size_t start = 0, end; (end = csv.find("\r\n", start)) != std::string::npos;
+         start = end + 2) {
+      rows.push_back(csv.substr(start, end - start));
+    }
+    return rows;
+  };
+  ASSERT_TRUE(wait_until([&] { return rows_of(read_file(csv_path)).size() == 21; }))
+      << read_file(csv_path);
+  EXPECT_EQ(end_with(SIGTERM) & 0x7f, SIGTERM);
+  const std::vector<std::string> rows = rows_of(read_file(csv_path));
+  ASSERT_EQ(rows.size(), 21u);
+  EXPECT_EQ(rows[0], "time,reading,value");
+  EXPECT_EQ(log(), expected_records(600, 20));
+  for (size_t i = 0; i < sent.size(); ++i) {
+    SCOPED_TRACE(rows[i + 1]);
+    std::string offset;
+    const int64_t at = time_of_row(rows[i + 1], &offset);
+    EXPECT_EQ(offset, "+09:00");
+    EXPECT_GE(at, sent[i].first);
+    EXPECT_LE(at, sent[i].second);
+    const int reading = 600 + int(i);
+    EXPECT_EQ(rows[i + 1].substr(29),
+              "," + std::to_string(reading) + "," + std::to_string(reading - 512));
+  }
+  // The next run keeps it beside test.dat.1, and a test.csv made read-only is kept as it is: the
+  // run goes on without the times and says so once.
+  close_pty(&terminal_);
+  terminal_ = open_pty();
+  write_file(csv_path, "mine\r\n");
+  ASSERT_EQ(chmod(csv_path.c_str(), 0444), 0);
+  options.stderr_to_pipe = true;
+  LoggerStage::start_logging(options);
+  send("700\r\n", "700\r\r\n");
+  write_all(terminal_.master, "q");
+  EXPECT_EQ(read_to_end(child_.errors), "comlog: " + fs::canonical(workspace_.cwd).string() +
+                                            "/test.csv: it is read-only, and kept as it is: the "
+                                            "run goes on without the times in test.csv\n");
+  EXPECT_EQ(WEXITSTATUS(wait_for_exit(child_.pid)), 0);
+  EXPECT_EQ(log(), expected_record(700));
+  EXPECT_EQ(read_file(csv_path), "mine\r\n");
+  EXPECT_FALSE(fs::exists(csv_path + ".1"));
 }
 
 // A record reaches the disk within a second of its line, so that a kill that no program can
@@ -698,10 +795,8 @@ INSTANTIATE_TEST_SUITE_P(
                    Console::kTerminal,
                    PortText::kShiftJis},
         // The name says what the terminal reads, also where the machine lacks the locale's data.
-        LocaleCase{"not_installed_terminal",
-                   {"LANG=xx_XX.UTF-8"},
-                   Console::kTerminal,
-                   PortText::kUtf8},
+        LocaleCase{
+            "not_installed_terminal", {"LANG=xx_XX.UTF-8"}, Console::kTerminal, PortText::kUtf8},
         LocaleCase{"utf8_with_a_modifier_terminal",
                    {"LANG=de_DE.utf8@euro"},
                    Console::kTerminal,

@@ -70,6 +70,10 @@ struct FakeSystem {
   std::string why_not_opened;  // what the platform says of a refused open; empty: nothing
 
   ScriptedLogFile file;
+  ScriptedLogFile times;  // test.csv, unnoted
+  // The time of day: 2026-12-09T18:30:01.234 in Tokyo, a millisecond later at every look.
+  WallTime wall = {1796808601234000, 9 * 3600};
+  int wall_looks = 0;
   FakeConsole console;
 
   FakeSystem() { console.system = this; }
@@ -254,15 +258,24 @@ int64_t now_ms(void* context) {
   return fake(context)->clock_ms += 50;
 }
 
+WallTime wall_clock(void* context) {
+  FakeSystem* system = fake(context);
+  ++system->wall_looks;
+  WallTime now = system->wall;
+  system->wall.utc_us += 1000;
+  return now;
+}
+
 LoggerServices services_of(FakeSystem* system) {
   return LoggerServices{
       {system, open_port, configure_port, purge_port, poll_port, read_port, close_port,
        why_not_opened, system->device_files},
       {system, create_file, write_file, cut_file, file_in_place, replace_file, file_failure,
        file_place, close_file},
+      log_file_of(&system->times),
       {system, output_is_terminal, errors_to_terminal, character_set, write_output, write_error},
       {queue_of(&system->console), restore_keys},
-      {system, end_requested, now_ms},
+      {system, end_requested, now_ms, wall_clock},
   };
 }
 
@@ -741,13 +754,15 @@ TEST(LoggerRoutine, AnOperatorAtATerminalIsToldWhereTheRecordsGoAndWhatTheyCameT
        true,
        false,
        "600\r\n601\r\n",
-       {"err:comlog: logging into /lab/test.dat" + keys,
+       {"err:comlog: logging into /lab/test.dat and their times into test.csv" + keys,
         "err:comlog: test.dat holds 2 records: /lab/test.dat\n"}},
       {"a terminal, the run before kept",
        true,
        true,
        "600\r\n",
-       {"err:comlog: logging into /lab/test.dat (the previous run is test.dat.1)" + keys,
+       {"err:comlog: logging into /lab/test.dat and their times into test.csv (the previous run "
+        "is test.dat.1)" +
+            keys,
         "err:comlog: test.dat holds 1 record: /lab/test.dat\n"}},
       {"a file or a pipe", false, true, "600\r\n", {}},
   };
@@ -772,6 +787,37 @@ TEST(LoggerRoutine, AnOperatorAtATerminalIsToldWhereTheRecordsGoAndWhatTheyCameT
   refused.refuse_open = true;
   EXPECT_EQ(run(&refused), -1);
   EXPECT_EQ(events_starting(refused.events, "err:"), Events{});
+}
+
+// test.csv: a row for every record, in the same order, with the time of the read that completed
+// its line, the clock read once per such read; a test.csv that cannot be made costs the times
+// only, said once on standard error.
+TEST(LoggerRoutine, EveryRecordHasItsRowWithTheTimeOfItsRead) {
+  FakeSystem system;
+  system.arrivals = {"600\r\n601\r\n", "", "6", "02\r\n"};
+  system.keys_when_done = {kQ};
+  EXPECT_EQ(run(&system), 0);
+  EXPECT_EQ(system.wall_looks, 2);
+  EXPECT_EQ(system.times.path, "test.csv");
+  EXPECT_EQ(system.times.contents,
+            "time,reading,value\r\n"
+            "2026-12-09T18:30:01.234+09:00,600,88\r\n"
+            "2026-12-09T18:30:01.234+09:00,601,89\r\n"
+            "2026-12-09T18:30:01.235+09:00,602,90\r\n");
+  EXPECT_EQ(system.file.contents, expected_records(600, 3));
+  EXPECT_FALSE(system.times.open);
+
+  FakeSystem without;
+  without.times.refuse_create = true;
+  without.times.failure = {LogFileTrouble::kReadOnly, "/lab/test.csv", "", 0, 0};
+  without.arrivals = {"600\r\n"};
+  without.keys_when_done = {kQ};
+  EXPECT_EQ(run(&without), 0);
+  EXPECT_EQ(events_starting(without.events, "err:"),
+            Events{"err:comlog: /lab/test.csv: it is read-only, and kept as it is: the run goes on "
+                   "without the times in test.csv\n"});
+  EXPECT_EQ(without.wall_looks, 0);
+  EXPECT_EQ(without.file.contents, expected_record(600));
 }
 
 }  // namespace

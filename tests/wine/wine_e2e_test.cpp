@@ -279,11 +279,21 @@ TEST_F(WineLogger, EveryEarlierRunIsKeptAndASecondLoggerIsRefused) {
   refused("\\test.dat.5 is a folder: the earlier measurements cannot be kept\n");
   EXPECT_EQ(log(), expected_record(602));
   EXPECT_EQ(read_file(path + ".4"), "older\r\n");
+  // test.csv went along: each run's row beside its record, the time of day before it.
+  const std::string csv = workspace_.cwd + "/test.csv";
+  for (const auto& [name, reading] : {std::pair{csv, 602}, {csv + ".1", 601}, {csv + ".2", 600}}) {
+    const std::string rows = read_file(name);
+    const std::string header = "time,reading,value\r\n";
+    const std::string tail = "," + std::to_string(reading) + "," + std::to_string(reading - 512);
+    EXPECT_EQ(rows.size(), header.size() + 29 + tail.size() + 2) << name << ": " << rows;
+    EXPECT_EQ(rows.substr(0, header.size()), header) << name;
+    EXPECT_NE(rows.find(tail + "\r\n", header.size() + 29), std::string::npos) << name;
+  }
   size_t entries = 0;
   for (const auto& entry : std::filesystem::directory_iterator(workspace_.cwd)) {
     entries += entry.exists();
   }
-  EXPECT_EQ(entries, 6u) << "something was left behind";
+  EXPECT_EQ(entries, 6u + 3u) << "something was left behind";
   close_pty(&second_device);
 }
 
