@@ -17,14 +17,14 @@ constexpr const char* kMeasurementLogName = "test.dat";
 // The held record text is counted before each LF becomes CR LF on disk.
 constexpr size_t kLogBufferSize = 512;
 
-// test.csv's rows are held in blocks of 4 KiB: a write a block at speed.
-constexpr size_t kTimesBufferSize = kMostHeldBytes;
+// test.csv's rows are held in blocks of 8 KiB: a write a block at speed.
+constexpr size_t kTimesBufferSize = 8192;
 
 struct MeasurementLog {
   RecordFile records;
-  char buffer[kLogBufferSize];  // whole records only, all later than those on disk
-  RecordFile times;             // test.csv, open only where it could be made
-  char times_buffer[kTimesBufferSize];
+  char buffer[2 * kLogBufferSize];  // whole records only, all later than those on disk
+  RecordFile times;                 // test.csv, open only where it could be made
+  char times_buffer[2 * kTimesBufferSize];
   ProcessService clock;
   // The time of the current read, taken at the first line it completes.
   bool time_taken;

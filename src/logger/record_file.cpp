@@ -176,7 +176,7 @@ bool open_record_file(RecordFile* records, const LogFileService& file, const cha
   *records = RecordFile{};
   records->file = file;
   records->held = held;
-  records->capacity = capacity < kMostHeldBytes ? capacity : kMostHeldBytes;
+  records->capacity = capacity;
   records->backlog_limit = kMostBacklogBytes;
   records->open = file.create(file.context, path);
   return records->open;
@@ -185,9 +185,10 @@ bool open_record_file(RecordFile* records, const LogFileService& file, const cha
 // While the file refuses, the held records go behind the backlog, to be offered with it.
 void write_out_held_records(RecordFile* records) {
   if (!records->open || records->held_count == 0) return;
-  char on_disk[2 * kMostHeldBytes];
-  const size_t length = expand_line_ends(records->held, records->held_count, on_disk);
+  const char* on_disk = records->held;
+  const size_t length = records->held_count;
   records->held_count = 0;
+  records->held_text = 0;
   records->held_timed = false;
   if (records->first == nullptr && !waits(records)) {
     if (!file_in_place(records)) {
@@ -206,9 +207,9 @@ void write_out_held_records(RecordFile* records) {
 }
 
 void add_record(RecordFile* records, const char* text, size_t length) {
-  if (records->held_count + length > records->capacity) write_out_held_records(records);
-  std::memcpy(records->held + records->held_count, text, length);
-  records->held_count += length;
+  if (records->held_text + length > records->capacity) write_out_held_records(records);
+  records->held_count += expand_line_ends(text, length, records->held + records->held_count);
+  records->held_text += length;
 }
 
 void write_out_when_due(RecordFile* records, int64_t now_ms) {

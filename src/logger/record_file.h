@@ -15,9 +15,6 @@
 // again.
 constexpr int64_t kWriteOutIntervalMs = 1000;
 
-// The most of the caller's buffer that one write-out takes, before line ends are expanded.
-constexpr size_t kMostHeldBytes = 4096;
-
 // What the file refuses is kept up to this many of its bytes: over two hours of 5-byte lines at
 // the wire's full 115200 baud (13.8 KB of records a second), and taken only while it refuses.
 // Records beyond it are counted, not kept.
@@ -36,9 +33,12 @@ struct BacklogChunk;
 struct RecordFile {
   LogFileService file;
   bool open;
-  char* held;  // the caller's: whole records, each ending in LF
-  size_t capacity;
-  size_t held_count;
+  // The caller's buffer, of twice the capacity: the held records as the file is to have them,
+  // each LF already CR LF, so that a write-out writes them as they are.
+  char* held;
+  size_t capacity;    // of record text, counted before each LF becomes CR LF
+  size_t held_text;   // that much is held
+  size_t held_count;  // in this many bytes
   // The clock is read by the caller, and only while something waits: the time of the oldest held
   // record, and of the next offer of the backlog, are taken at the first look after it.
   bool held_timed;
@@ -67,13 +67,12 @@ struct RecordFile {
 };
 
 // Creates `path` through `file` (see LogFileService::create) and starts with nothing held; false
-// when the file cannot be made. `held` is the caller's buffer of `capacity` bytes, at most
-// kMostHeldBytes.
+// when the file cannot be made. `held` is the caller's buffer of twice `capacity` bytes.
 bool open_record_file(RecordFile* records, const LogFileService& file, const char* path, char* held,
                       size_t capacity);
 
-// Adds one record, ending in LF and at most `capacity` bytes long; the held records are written
-// out first when it does not fit.
+// Adds one record, ending in LF and at most `capacity` bytes long, every LF to be CR LF in the
+// file; the held records are written out first when it does not fit.
 void add_record(RecordFile* records, const char* text, size_t length);
 
 // Whether anything waits for the clock: held records or a backlog.

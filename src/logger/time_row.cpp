@@ -16,20 +16,6 @@ int64_t floor_divide(int64_t value, int64_t by) {
   return value / by - (value % by != 0 && (value < 0) != (by < 0));
 }
 
-// The decimal text of `value`, with a minus sign when negative.
-char* decimal(char* out, int32_t value) {
-  char reversed[10];
-  uint32_t magnitude = value < 0 ? 0u - uint32_t(value) : uint32_t(value);
-  size_t count = 0;
-  do {
-    reversed[count++] = char('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
-  if (value < 0) *out++ = '-';
-  while (count > 0) *out++ = reversed[--count];
-  return out;
-}
-
 }  // namespace
 
 size_t format_local_time(const WallTime& time, char* out) {
@@ -76,9 +62,9 @@ size_t format_time_row(const char* time_text, size_t time_length, int32_t readin
   std::memcpy(out, time_text, time_length);
   char* at = out + time_length;
   *at++ = ',';
-  at = decimal(at, reading);
+  at = format_decimal(reading, at);
   *at++ = ',';
-  at = decimal(at, int32_t(uint32_t(reading) - uint32_t(kReadingOffset)));
+  at = format_decimal(int32_t(uint32_t(reading) - uint32_t(kReadingOffset)), at);
   *at++ = '\n';
   return size_t(at - out);
 }
