@@ -162,6 +162,12 @@ void tell_file_news(const ConsoleOutputService& output, const char* name, Record
   if (news & kNewsRefused) {
     tell_log_failure(output, file, ": the records are held and written once the file takes them");
   }
+  if (news & kNewsLeavesRoom) {
+    tell(output,
+         "comlog: %s waits: its disk has less than %u MiB free, which is kept for %s; the records "
+         "are held\n",
+         name, unsigned(kRoomKeptForTheFirst >> 20), kMeasurementLogName);
+  }
   if (news & kNewsBacklogFull) {
     tell(output, "comlog: %u MiB of records are held for %s: later records are counted, not kept\n",
          unsigned(records->backlog_limit >> 20), name);

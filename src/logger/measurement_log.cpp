@@ -35,5 +35,7 @@ void append_reading(MeasurementLog* log, int32_t reading) {
 uint64_t close_measurement_log(MeasurementLog* log) {
   const uint64_t unwritten = close_record_file(&log->records);
   log->rows_unwritten = close_record_file(&log->times);
+  // The header is no row: when even it could not be written, it is not counted.
+  if (log->rows_unwritten > 0 && log->times.records_in_file == 0) --log->rows_unwritten;
   return unwritten;
 }

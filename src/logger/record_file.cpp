@@ -81,9 +81,19 @@ void begin_refusal(RecordFile* records) {
   records->retry_timed = false;
 }
 
-// Whether the file it goes after holds records back: then this one only queues.
-bool waits(const RecordFile* records) {
-  return records->after != nullptr && records->after->first != nullptr;
+// Whether the file it goes after holds records back, or may need the little room left: then this
+// one only queues. Leaving the room is told as a refusal of its own would be.
+bool waits(RecordFile* records) {
+  if (records->after == nullptr) return false;
+  if (records->after->first != nullptr) return true;
+  const LogFileService& file = records->file;
+  if (file.free_bytes(file.context) >= kRoomKeptForTheFirst + records->held_count) return false;
+  if (!records->refusing) {
+    records->refusing = true;
+    records->news |= kNewsLeavesRoom;
+    if (records->first == nullptr) records->refused_records = 0;
+  }
+  return true;
 }
 
 // Puts `bytes`, whole records but perhaps the first, at the end of the backlog, or counts them

@@ -26,6 +26,7 @@ enum RecordFileNews : unsigned {
   kNewsCaughtUp = 2,     // it takes them again, and took every one it had refused
   kNewsBacklogFull = 4,  // the backlog reached its bound: later records are counted, not kept
   kNewsReplaced = 8,     // the file's name led elsewhere: a new file under it holds the records
+  kNewsLeavesRoom = 16,  // a file that goes after another leaves the disk's last room to it
 };
 
 struct BacklogChunk;
@@ -62,9 +63,13 @@ struct RecordFile {
   unsigned news;
   uint64_t caught_up_records;  // with kNewsCaughtUp
   // A file that goes after another on the same disk (a companion of it): while that one holds a
-  // backlog, this one writes nothing, so that it never takes the room the other needs.
+  // backlog, or while the disk has less than kRoomKeptForTheFirst free, this one writes nothing,
+  // so that it never takes the room the other needs.
   const RecordFile* after;
 };
+
+// What a disk keeps free for the file that goes first: over 170,000 records of test.dat.
+constexpr uint64_t kRoomKeptForTheFirst = 1 << 20;
 
 // Creates `path` through `file` (see LogFileService::create) and starts with nothing held; false
 // when the file cannot be made. `held` is the caller's buffer of twice `capacity` bytes.

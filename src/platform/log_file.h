@@ -57,6 +57,8 @@ struct LogFileService {
   LogFileFailure (*failure)(void* context);
   // Where the file made by create is.
   LogFilePlace (*place)(void* context);
+  // The bytes still free on the file's disk for this user; the most there is for a device.
+  uint64_t (*free_bytes)(void* context);
   void (*close)(void* context);
 };
 

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -359,6 +360,13 @@ LogFileFailure failure(void* context) {
                         file->generation, file->holder};
 }
 
+uint64_t free_bytes(void* context) {
+  const LogFile* file = static_cast<LogFile*>(context);
+  struct statvfs disk;
+  if (!file->watched || fstatvfs(file->fd, &disk) != 0) return UINT64_MAX;
+  return uint64_t(disk.f_bavail) * disk.f_frsize;
+}
+
 LogFilePlace place(void* context) {
   LogFile* file = static_cast<LogFile*>(context);
   const char* slash = std::strrchr(file->path, '/');
@@ -374,8 +382,8 @@ void close_file(void* context) {
 }
 
 LogFileService service_of(LogFile* file) {
-  return LogFileService{file,    create,  write_file, cut,       in_place,
-                        replace, failure, place,      close_file};
+  return LogFileService{file,    create,  write_file, cut,        in_place,
+                        replace, failure, place,      free_bytes, close_file};
 }
 
 }  // namespace

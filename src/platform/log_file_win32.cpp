@@ -242,6 +242,20 @@ bool replace(void*, uint64_t*) {
   return false;
 }
 
+uint64_t free_bytes(void* context) {
+  LogFile* file = static_cast<LogFile*>(context);
+  char folder[MAX_PATH];
+  std::snprintf(folder, sizeof folder, "%s", file->path);
+  char* slash = std::strrchr(folder, '\\');
+  if (slash != nullptr) slash[1] = '\0';
+  ULARGE_INTEGER available;
+  if (file->lock == INVALID_HANDLE_VALUE ||
+      !GetDiskFreeSpaceExA(folder, &available, nullptr, nullptr)) {
+    return UINT64_MAX;
+  }
+  return available.QuadPart;
+}
+
 LogFilePlace place(void* context) {
   LogFile* file = static_cast<LogFile*>(context);
   const char* slash = std::strrchr(file->path, '\\');
@@ -265,8 +279,8 @@ void close_file(void* context) {
 }
 
 LogFileService service_of(LogFile* file) {
-  return LogFileService{file,    create,  write_file, cut,       in_place,
-                        replace, failure, place,      close_file};
+  return LogFileService{file,    create,  write_file, cut,        in_place,
+                        replace, failure, place,      free_bytes, close_file};
 }
 
 }  // namespace

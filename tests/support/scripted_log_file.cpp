@@ -64,6 +64,11 @@ LogFilePlace scripted_place(void* context) {
   return LogFilePlace{"/lab/test.dat", scripted(context)->kept_previous ? "test.dat.1" : nullptr};
 }
 
+uint64_t scripted_free_bytes(void* context) {
+  const long room = scripted(context)->room;
+  return room < 0 ? UINT64_MAX : uint64_t(room);
+}
+
 void scripted_close(void* context) {
   scripted(context)->open = false;
 }
@@ -79,5 +84,6 @@ LogFileService log_file_of(ScriptedLogFile* file) {
                         scripted_replace,
                         scripted_failure,
                         scripted_place,
+                        scripted_free_bytes,
                         scripted_close};
 }

@@ -224,6 +224,11 @@ bool errors_to_terminal(void* context) {
   return fake(context)->errors_to_terminal;
 }
 
+uint64_t file_free_bytes(void* context) {
+  ScriptedLogFile* file = &fake(context)->file;
+  return log_file_of(file).free_bytes(file);
+}
+
 LogFilePlace file_place(void* context) {
   ScriptedLogFile* file = &fake(context)->file;
   return log_file_of(file).place(file);
@@ -271,7 +276,7 @@ LoggerServices services_of(FakeSystem* system) {
       {system, open_port, configure_port, purge_port, poll_port, read_port, close_port,
        why_not_opened, system->device_files},
       {system, create_file, write_file, cut_file, file_in_place, replace_file, file_failure,
-       file_place, close_file},
+       file_place, file_free_bytes, close_file},
       log_file_of(&system->times),
       {system, output_is_terminal, errors_to_terminal, character_set, write_output, write_error},
       {queue_of(&system->console), restore_keys},

@@ -227,30 +227,26 @@ TEST_F(WineLogger, APortThatGoesAwayAndComesBackIsLoggedAgain) {
 }
 
 // Each run keeps the ones before: test.dat.1 the previous run, test.dat.2 the one before, a
-// read-only one moved up as it is. Every record is on disk within a second, so that even a
-// kill that no program can answer keeps them. A second comlog.exe in the same folder is
-// refused and changes nothing; so is a run where a folder has the name an earlier run needs.
+// read-only one moved up as it is, and test.csv beside it. A run refused because a folder has the
+// name an earlier run needs changes nothing; so does a second comlog.exe in the same folder.
+// Every record and its row are on disk within a second, so that even a kill that no program can
+// answer keeps them.
 TEST_F(WineLogger, EveryEarlierRunIsKeptAndASecondLoggerIsRefused) {
   const std::string path = workspace_.cwd + "/test.dat";
+  const std::string csv = workspace_.cwd + "/test.csv";
   write_file(path, "old records\r\n");
   write_file(path + ".1", "older\r\n");
   ASSERT_EQ(chmod((path + ".1").c_str(), 0444), 0);
-  std::vector<std::string> runs = {"older\r\n", "old records\r\n"};
-  for (int reading : {600, 601, 602}) {
-    start_logging();
-    send_read(std::to_string(reading) + "\r\n");
-    EXPECT_TRUE(wait_until([&] { return log() == expected_record(reading); })) << log();
-    if (reading == 602) break;  // still logging: the second logger comes
-    kill(child_.pid, SIGKILL);
-    wait_for_exit(child_.pid);
-    close(child_.output);
-    child_ = Child();
-    runs.push_back(expected_record(reading));
-    for (size_t back = 0; back < runs.size(); ++back) {
-      const std::string name = back == 0 ? path : path + "." + std::to_string(back);
-      EXPECT_EQ(read_file(name), runs[runs.size() - 1 - back]) << name;
-    }
-  }
+  // Whether `name` of test.csv's is the header and the row of `reading`.
+  const auto row_of = [](const std::string& name, int reading) {
+    const std::string rows = read_file(name);
+    const std::string header = "time,reading,value\r\n";
+    const std::string tail =
+        "," + std::to_string(reading) + "," + std::to_string(reading - 512) + "\r\n";
+    return rows.size() == header.size() + 29 + tail.size() &&
+           rows.compare(0, header.size(), header) == 0 &&
+           rows.compare(rows.size() - tail.size(), tail.size(), tail) == 0;
+  };
   // A second device on COM6, for a second comlog.exe in the same folder.
   Pty second_device = open_pty();
   link_com(6, second_device.slave_path);
@@ -270,30 +266,49 @@ TEST_F(WineLogger, EveryEarlierRunIsKeptAndASecondLoggerIsRefused) {
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 1);
   };
+  std::vector<std::string> runs = {"older\r\n", "old records\r\n"};
+  for (int reading : {600, 601, 602}) {
+    if (reading == 602) {
+      // A folder where the oldest run would move to: refused, and nothing changes.
+      std::filesystem::create_directory(path + ".4");
+      refused("\\test.dat.4 is a folder: the earlier measurements cannot be kept\n");
+      EXPECT_EQ(log(), expected_record(601));
+      std::filesystem::remove(path + ".4");
+    }
+    start_logging();
+    send_read(std::to_string(reading) + "\r\n");
+    EXPECT_TRUE(wait_until([&] {
+      return log() == expected_record(reading) && row_of(csv, reading);
+    })) << log()
+        << read_file(csv);
+    runs.push_back(expected_record(reading));
+    if (reading == 602) break;  // still logging: the second logger comes
+    // Ctrl+C: the run ends by itself, and frees its files at once.
+    kill(child_.pid, SIGINT);
+    wait_for_exit(child_.pid);
+    close(child_.output);
+    child_ = Child();
+    for (size_t back = 0; back < runs.size(); ++back) {
+      const std::string name = back == 0 ? path : path + "." + std::to_string(back);
+      EXPECT_EQ(read_file(name), runs[runs.size() - 1 - back]) << name;
+    }
+  }
   refused("\\test.dat: another comlog is logging into it\n");
   kill(child_.pid, SIGKILL);
   wait_for_exit(child_.pid);
-  EXPECT_EQ(log(), expected_record(602));
-  // A folder where the oldest run would move to.
-  std::filesystem::create_directory(path + ".5");
-  refused("\\test.dat.5 is a folder: the earlier measurements cannot be kept\n");
-  EXPECT_EQ(log(), expected_record(602));
-  EXPECT_EQ(read_file(path + ".4"), "older\r\n");
-  // test.csv went along: each run's row beside its record, the time of day before it.
-  const std::string csv = workspace_.cwd + "/test.csv";
-  for (const auto& [name, reading] : {std::pair{csv, 602}, {csv + ".1", 601}, {csv + ".2", 600}}) {
-    const std::string rows = read_file(name);
-    const std::string header = "time,reading,value\r\n";
-    const std::string tail = "," + std::to_string(reading) + "," + std::to_string(reading - 512);
-    EXPECT_EQ(rows.size(), header.size() + 29 + tail.size() + 2) << name << ": " << rows;
-    EXPECT_EQ(rows.substr(0, header.size()), header) << name;
-    EXPECT_NE(rows.find(tail + "\r\n", header.size() + 29), std::string::npos) << name;
+  for (size_t back = 0; back < runs.size(); ++back) {
+    const std::string name = back == 0 ? path : path + "." + std::to_string(back);
+    EXPECT_EQ(read_file(name), runs[runs.size() - 1 - back]) << name;
+  }
+  for (int back = 0; back < 3; ++back) {
+    const std::string name = back == 0 ? csv : csv + "." + std::to_string(back);
+    EXPECT_TRUE(row_of(name, 602 - back)) << name << ": " << read_file(name);
   }
   size_t entries = 0;
   for (const auto& entry : std::filesystem::directory_iterator(workspace_.cwd)) {
     entries += entry.exists();
   }
-  EXPECT_EQ(entries, 6u + 3u) << "something was left behind";
+  EXPECT_EQ(entries, 5u + 3u) << "something was left behind";
   close_pty(&second_device);
 }
 
