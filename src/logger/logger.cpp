@@ -142,7 +142,7 @@ void tell_where_the_records_go(LoggerState* state, const LoggerServices& service
   const ConsoleOutputService& output = services.output;
   if (!output.errors_to_terminal(output.context)) return;
   const LogFilePlace place = services.log_file.place(services.log_file.context);
-  const char* times = state->log.times.open ? " and their times into test.csv" : "";
+  const char* times = state->log.times.open ? " and test.csv" : "";
   if (place.kept != nullptr) {
     tell(output, "comlog: logging into %s%s (the previous run is %s); q, e or x ends the run\n",
          place.path, times, place.kept);

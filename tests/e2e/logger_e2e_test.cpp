@@ -512,7 +512,7 @@ TEST_F(Logger, AnOperatorAtATerminalIsToldWhereTheRecordsGoAndWhatTheyCameTo) {
   ASSERT_TRUE(read_until(terminal_.master, &console_, "ends the run\n")) << console_;
   const std::string banner = "running " + fs::canonical(comlog_path()).string() + "\r\nrunning\r\n";
   EXPECT_EQ(console_, port_opened_message(kCom5) + banner + "comlog: logging into " + path +
-                          " and their times into test.csv (the previous run is test.dat.1); q, "
+                          " and test.csv (the previous run is test.dat.1); q, "
                           "e or x ends the run\n");
   console_.clear();
   send("600\r\n601\r\n", "601\r\r\n");

@@ -759,13 +759,13 @@ TEST(LoggerRoutine, AnOperatorAtATerminalIsToldWhereTheRecordsGoAndWhatTheyCameT
        true,
        false,
        "600\r\n601\r\n",
-       {"err:comlog: logging into /lab/test.dat and their times into test.csv" + keys,
+       {"err:comlog: logging into /lab/test.dat and test.csv" + keys,
         "err:comlog: test.dat holds 2 records: /lab/test.dat\n"}},
       {"a terminal, the run before kept",
        true,
        true,
        "600\r\n",
-       {"err:comlog: logging into /lab/test.dat and their times into test.csv (the previous run "
+       {"err:comlog: logging into /lab/test.dat and test.csv (the previous run "
         "is test.dat.1)" +
             keys,
         "err:comlog: test.dat holds 1 record: /lab/test.dat\n"}},
