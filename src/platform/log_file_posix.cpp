@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/generations.h"
 #include "platform/log_file.h"
 
 namespace {
@@ -64,53 +65,31 @@ bool move_to_free_name(const char* from, const char* to) {
   return true;
 }
 
-void generation_name(const LogFile* file, int generation, char* out) {
-  std::snprintf(out, kNameSize, "%s.%d", file->path, generation);
+NameHolds name_holds(void*, const char* name) {
+  struct stat found;
+  if (lstat(name, &found) != 0) return NameHolds::kNothing;
+  return S_ISDIR(found.st_mode) ? NameHolds::kFolder : NameHolds::kFile;
 }
 
-// Undoes shift_generations of `count` measurements.
-void unshift_generations(LogFile* file, int count) {
-  char name[kNameSize];
-  char next[kNameSize];
-  for (int generation = 1; generation <= count; ++generation) {
-    generation_name(file, generation + 1, next);
-    generation_name(file, generation, name);
-    move_to_free_name(next, name);
-  }
+bool move_generation(void* context, const char* from, const char* to) {
+  if (move_to_free_name(from, to)) return true;
+  fail(static_cast<LogFile*>(context), LogFileTrouble::kSystem, errno);
+  return false;
 }
 
-// Moves NAME.N to NAME.N+1 for every earlier measurement, the oldest first, so that NAME.1 is
-// free. Returns how many were moved, or -1, with every name as it was, when one cannot be.
-int shift_generations(LogFile* file) {
-  char name[kNameSize];
-  char next[kNameSize];
-  int count = 0;
-  for (;;) {
-    generation_name(file, count + 1, name);
-    struct stat found;
-    if (lstat(name, &found) != 0) break;
-    if (S_ISDIR(found.st_mode)) {
-      fail(file, LogFileTrouble::kKeptIsAFolder);
-      file->generation = count + 1;
-      return -1;
-    }
-    ++count;
+GenerationMoves generation_moves(LogFile* file) {
+  return GenerationMoves{file, name_holds, move_generation};
+}
+
+// Moves every earlier measurement a number up; -1, every name as it was, when one cannot be.
+int make_room_for_previous(LogFile* file) {
+  int folder = 0;
+  const int moved = shift_generations(file->path, generation_moves(file), &folder);
+  if (folder != 0) {
+    fail(file, LogFileTrouble::kKeptIsAFolder);
+    file->generation = folder;
   }
-  for (int generation = count; generation >= 1; --generation) {
-    generation_name(file, generation, name);
-    generation_name(file, generation + 1, next);
-    if (!move_to_free_name(name, next)) {
-      fail(file, LogFileTrouble::kSystem, errno);
-      // Those already moved go back, newest first.
-      for (int moved = generation + 1; moved <= count; ++moved) {
-        generation_name(file, moved + 1, next);
-        generation_name(file, moved, name);
-        move_to_free_name(next, name);
-      }
-      return -1;
-    }
-  }
-  return count;
+  return moved;
 }
 
 bool copy_into(int from, int to) {
@@ -163,9 +142,9 @@ int keep_previous(LogFile* file, int copy_from) {
   char made[kNameSize];
   const int fd = make_new_file(file, copy_from, made);
   if (fd < 0) return -1;
-  char kept[kNameSize];
-  generation_name(file, 1, kept);
-  const int shifted = shift_generations(file);
+  char kept[kGenerationNameSize];
+  generation_name(file->path, 1, kept);
+  const int shifted = make_room_for_previous(file);
   if (shifted >= 0) {
     if (move_to_free_name(file->path, kept)) {
       if (move_to_free_name(made, file->path)) {
@@ -177,7 +156,7 @@ int keep_previous(LogFile* file, int copy_from) {
     } else {
       fail(file, LogFileTrouble::kSystem, errno);
     }
-    unshift_generations(file, shifted);
+    unshift_generations(file->path, generation_moves(file), shifted);
   }
   unlink(made);
   close(fd);

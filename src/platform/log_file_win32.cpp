@@ -9,12 +9,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/generations.h"
 #include "platform/log_file.h"
 #include "platform/system_words_win32.h"
 
 namespace {
 
-constexpr size_t kNameSize = MAX_PATH + 16;
 
 struct LogFile {
   HANDLE handle;        // written through
@@ -60,53 +60,33 @@ bool lock_for_the_run(HANDLE handle) {
                     &far_away) != 0;
 }
 
-void generation_name(const LogFile* file, int generation, char* out) {
-  std::snprintf(out, kNameSize, "%s.%d", file->path, generation);
+NameHolds name_holds(void*, const char* name) {
+  const DWORD attributes = GetFileAttributesA(name);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return NameHolds::kNothing;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? NameHolds::kFolder : NameHolds::kFile;
 }
 
-// Undoes shift_generations of `count` measurements.
-void unshift_generations(LogFile* file, int count) {
-  char name[kNameSize];
-  char next[kNameSize];
-  for (int generation = 1; generation <= count; ++generation) {
-    generation_name(file, generation + 1, next);
-    generation_name(file, generation, name);
-    MoveFileExA(next, name, 0);
-  }
+// Without MOVEFILE_REPLACE_EXISTING a move never replaces a file, so a read-only one moves as any
+// other.
+bool move_generation(void* context, const char* from, const char* to) {
+  if (MoveFileExA(from, to, 0)) return true;
+  fail(static_cast<LogFile*>(context), LogFileTrouble::kSystem, GetLastError());
+  return false;
 }
 
-// Moves NAME.N to NAME.N+1 for every earlier measurement, the oldest first, so that NAME.1 is
-// free; a move never replaces a file, so a read-only one moves as any other. Returns how many
-// were moved, or -1, with every name as it was, when one cannot be.
-int shift_generations(LogFile* file) {
-  char name[kNameSize];
-  char next[kNameSize];
-  int count = 0;
-  for (;;) {
-    generation_name(file, count + 1, name);
-    const DWORD attributes = GetFileAttributesA(name);
-    if (attributes == INVALID_FILE_ATTRIBUTES) break;
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-      fail(file, LogFileTrouble::kKeptIsAFolder);
-      file->generation = count + 1;
-      return -1;
-    }
-    ++count;
+GenerationMoves generation_moves(LogFile* file) {
+  return GenerationMoves{file, name_holds, move_generation};
+}
+
+// Moves every earlier measurement a number up; -1, every name as it was, when one cannot be.
+int make_room_for_previous(LogFile* file) {
+  int folder = 0;
+  const int moved = shift_generations(file->path, generation_moves(file), &folder);
+  if (folder != 0) {
+    fail(file, LogFileTrouble::kKeptIsAFolder);
+    file->generation = folder;
   }
-  for (int generation = count; generation >= 1; --generation) {
-    generation_name(file, generation, name);
-    generation_name(file, generation + 1, next);
-    if (!MoveFileExA(name, next, 0)) {
-      fail(file, LogFileTrouble::kSystem, GetLastError());
-      for (int moved = generation + 1; moved <= count; ++moved) {
-        generation_name(file, moved + 1, next);
-        generation_name(file, moved, name);
-        MoveFileExA(next, name, 0);
-      }
-      return -1;
-    }
-  }
-  return count;
+  return moved;
 }
 
 // The earlier measurement becomes NAME.1 and a new file takes its place, locked before it has
@@ -129,9 +109,9 @@ HANDLE keep_previous(LogFile* file) {
     DeleteFileA(made);
     return INVALID_HANDLE_VALUE;
   }
-  char kept[kNameSize];
-  generation_name(file, 1, kept);
-  const int shifted = shift_generations(file);
+  char kept[kGenerationNameSize];
+  generation_name(file->path, 1, kept);
+  const int shifted = make_room_for_previous(file);
   if (shifted >= 0) {
     if (MoveFileExA(file->path, kept, 0)) {
       if (MoveFileExA(made, file->path, 0)) {
@@ -143,7 +123,7 @@ HANDLE keep_previous(LogFile* file) {
     } else {
       fail(file, LogFileTrouble::kSystem, GetLastError());
     }
-    unshift_generations(file, shifted);
+    unshift_generations(file->path, generation_moves(file), shifted);
   }
   CloseHandle(lock);
   DeleteFileA(made);
