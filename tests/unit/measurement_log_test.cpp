@@ -212,6 +212,13 @@ class TimedLog : public LogBuffer {
     }
     return said;
   }
+  // A new log over a new disk, for the next case of a table.
+  void start_again() {
+    TearDown();
+    file_ = ScriptedLogFile();
+    news_.clear();
+    SetUp();
+  }
   std::vector<unsigned> news_;
 };
 
@@ -249,9 +256,7 @@ TEST_F(TimedLog, AHeldRecordWaitsASecondAtMost) {
 TEST_F(TimedLog, EveryPaceHasItsRecordsOnDiskWithinASecondAndFewWrites) {
   for (int64_t pace_ms : {1, 7, 100, 333, 1500}) {
     SCOPED_TRACE(pace_ms);
-    TearDown();
-    file_ = ScriptedLogFile();
-    SetUp();
+    start_again();
     constexpr int64_t kRunMs = 20000;
     std::vector<int64_t> arrivals;
     for (int64_t now = 0; now <= kRunMs; ++now) {
@@ -289,10 +294,7 @@ TEST_F(TimedLog, WhatTheDiskRefusesIsKeptInOrderAndWrittenWhenThereIsRoom) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    TearDown();
-    file_ = ScriptedLogFile();
-    news_.clear();
-    SetUp();
+    start_again();
     file_.room = c.room;
     file_.can_cut = c.can_cut;
     const std::string expected = expected_records(1000, 1000);
@@ -361,10 +363,7 @@ TEST_F(TimedLog, AFileThatLosesItsNameIsPutBackWithEveryRecord) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    TearDown();
-    file_ = ScriptedLogFile();
-    news_.clear();
-    SetUp();
+    start_again();
     append_times(10, 600);
     look(0);
     look(1000);
