@@ -277,7 +277,7 @@ int log_until_the_end(LoggerState* state, int argc, char** argv, const LoggerSer
   console_print(console, "\n");
 
   // A request to end that came while the port was opening (a slow one, such as an outgoing
-  // Bluetooth port, can take seconds) ends the run here, before the previous test.dat is emptied.
+  // Bluetooth port, can take seconds) ends the run here, before anything is done to test.dat.
   if (process.end_requested(process.context)) {
     port.close(port.context);
     return 0;
