@@ -67,14 +67,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // it fills up, after how many bytes, and whether a file on it can be cut short.
   const size_t piece = data[0] % 16;
   const bool fills_up = (data[1] & 0x80) != 0;
-  ScriptedLogFile file;
+  ScriptedRun files;
+  ScriptedLogFile& file = files.files[0];
+  files.files[1].refuse_make = true;
   file.room = fills_up ? long(data[1] & 0x3F) * 61 : -1;
-  file.can_cut = (data[1] & 0x40) == 0;
+  file.device = (data[1] & 0x40) != 0;
   data += 2;
   size -= 2;
   for (int i = 0; piece > 0 && i < 4096; ++i) file.takes.push_back(long(piece));
-  MeasurementLog log;
-  if (!open_measurement_log(&log, log_file_of(&file))) std::abort();
+  MeasurementLog* log = open_measurement_log(maker_of(&files), ProcessService{});
+  if (log == nullptr || !measurement_log_is_open(log)) std::abort();
   int64_t now_ms = 0;
   std::vector<std::string> on_disk;  // what the file held after each read
 
@@ -93,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<char> read(data + i, data + i + count);
     std::vector<char> shown(kEchoSize);
     i += count;
-    const size_t length = receive_bytes(&receiver, &log, read.data(), read.size(), shown.data());
+    const size_t length = receive_bytes(&receiver, log, read.data(), read.size(), shown.data());
     if (length > kEchoSize) std::abort();
     // One console write per read, ending with a complete line.
     if (length > 0 && shown[length - 1] != '\n') std::abort();
@@ -101,12 +103,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     stream.append(read.begin(), read.end());
     // The loop's look at the clock, a read's size in milliseconds after the one before.
     now_ms += int64_t(count);
-    if (record_file_waiting(&log.records)) write_out_when_due(&log.records, now_ms);
+    if (log_waits_for_clock(log)) write_out_when_due(log, now_ms);
     on_disk.push_back(file.contents);
   }
   // Room at last: the end's write-out takes everything.
   file.room = -1;
-  if (close_measurement_log(&log) != 0) std::abort();
+  end_measurement_log(log);
+  if (!measurement_log_is_whole(log)) std::abort();
+  close_measurement_log(log);
   if (file.open) std::abort();
 
   std::string records, expected_echo, waiting;
@@ -115,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::string& held : on_disk) {
     if (records.compare(0, held.size(), held) != 0) std::abort();
     // A record torn by a full disk is cut off again where the file allows it.
-    if (file.can_cut && !held.empty() && held.back() != '\n') std::abort();
+    if (!file.device && !held.empty() && held.back() != '\n') std::abort();
   }
   if (echo != expected_echo) std::abort();
   if (std::string(receiver.line, receiver.line_length) != waiting) std::abort();

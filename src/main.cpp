@@ -9,8 +9,7 @@
 
 int main(int argc, char** argv) {
   start_process(&argc, &argv);
-  const LoggerServices services = {system_serial_port(), system_log_file(),
-                                   system_times_file(),  system_console_output(),
-                                   open_console_keys(),  system_process()};
+  const LoggerServices services = {system_serial_port(), system_log_files(),
+                                   system_console_output(), open_console_keys(), system_process()};
   end_process(run_logger(argc, argv, services));
 }

@@ -13,7 +13,6 @@
 #include "logger/port_selection.h"
 #include "logger/port_text.h"
 #include "logger/receive_path.h"
-#include "logger/record_file.h"
 #include "logger/text_mode.h"
 
 namespace {
@@ -30,9 +29,9 @@ constexpr int64_t kReopenIntervalMs = 200;
 // Everything a run keeps, from start to end.
 struct LoggerState {
   ConsoleText console;
-  MeasurementLog log;
-  Receiver receiver;  // the line buffer and the reading
-  KeyState keys;      // the extended code still to be delivered
+  MeasurementLog* log;  // the run's files, from the start of the loop
+  Receiver receiver;    // the line buffer and the reading
+  KeyState keys;        // the extended code still to be delivered
   // The port as named, what its messages call it (COM n's device path, or the device file as
   // given), and the messages' texts in the console's character set.
   PortName port;
@@ -40,9 +39,6 @@ struct LoggerState {
   const char* port_shown;
   const PortTexts* texts;
   bool port_refused;       // at the start: standard error says why at the end
-  bool log_refused;        // likewise for test.dat
-  bool logged;             // test.dat was made: the run logged into it
-  uint64_t unwritten;      // records that test.dat does not hold at the end
   bool port_present;       // false once the port has gone, until it is open again
   int64_t next_reopen_ms;  // while it is gone
   char received[kMostBytesPerRead];
@@ -88,7 +84,7 @@ void explain_port_failure(const LoggerState& state, int argc, char** argv,
   }
 }
 
-// What stands in the way of test.dat, in words that name the file, or its folder when no new
+// What stands in the way of a file of the run, in words that name it, or its folder when no new
 // file can be made there.
 void word_log_failure(const LogFileFailure& failure, char* out, size_t size) {
   const char* path = failure.path;
@@ -106,19 +102,22 @@ void word_log_failure(const LogFileFailure& failure, char* out, size_t size) {
       return;
     }
     case LogFileTrouble::kHeldByAnotherLogger:
+    case LogFileTrouble::kHeldByAnotherProgram: {
+      const char* holder = failure.trouble == LogFileTrouble::kHeldByAnotherLogger
+                               ? "another comlog is logging into it"
+                               : "another program holds it locked";
       if (failure.holder > 0) {
-        std::snprintf(out, size, "%s: another comlog is logging into it (process %ld)", path,
-                      failure.holder);
+        std::snprintf(out, size, "%s: %s (process %ld)", path, holder, failure.holder);
       } else {
-        std::snprintf(out, size, "%s: another comlog is logging into it", path);
+        std::snprintf(out, size, "%s: %s", path, holder);
       }
       return;
+    }
     case LogFileTrouble::kReadOnly:
       std::snprintf(out, size, "%s: it is read-only, and kept as it is", path);
       return;
-    case LogFileTrouble::kKeptIsAFolder:
-      std::snprintf(out, size, "%s.%d is a folder: the earlier measurements cannot be kept", path,
-                    failure.generation);
+    case LogFileTrouble::kFolderInTheWay:
+      std::snprintf(out, size, "%s is a folder: the earlier measurements cannot be kept", path);
       return;
     case LogFileTrouble::kNothingTaken:
       std::snprintf(out, size, "%s: the file takes nothing", path);
@@ -126,13 +125,33 @@ void word_log_failure(const LogFileFailure& failure, char* out, size_t size) {
     case LogFileTrouble::kKeepsChanging:
       std::snprintf(out, size, "%s: another file had its name at every look", path);
       return;
+    case LogFileTrouble::kPlantedLink:
+      std::snprintf(out, size,
+                    "%s: a link of user %u in a sticky folder that others may write: not followed",
+                    path, failure.owner);
+      return;
+    case LogFileTrouble::kDanglingLink:
+      std::snprintf(out, size, "%s: a link to %s, which does not exist", path, failure.target);
+      return;
+    case LogFileTrouble::kLinkLoop:
+      std::snprintf(out, size, "%s: too many links on the way", path);
+      return;
+    case LogFileTrouble::kFifoWithoutReader:
+      std::snprintf(out, size, "%s: a FIFO that no program reads: writing it would wait", path);
+      return;
+    case LogFileTrouble::kNotAFile:
+      std::snprintf(out, size, "%s: not a file (a disk, say): nothing is written there", path);
+      return;
+    case LogFileTrouble::kLeftOver:
+      std::snprintf(out, size, "%s is in the way of a new file: it is kept; move it away", path);
+      return;
   }
 }
 
-void tell_log_failure(const ConsoleOutputService& output, const LogFileService& file,
+void tell_log_failure(const ConsoleOutputService& output, const LogFileFailure& failure,
                       const char* after) {
   char words[4096];
-  word_log_failure(file.failure(file.context), words, sizeof words);
+  word_log_failure(failure, words, sizeof words);
   tell(output, "comlog: %s%s\n", words, after);
 }
 
@@ -141,68 +160,84 @@ void tell_log_failure(const ConsoleOutputService& output, const LogFileService& 
 void tell_where_the_records_go(LoggerState* state, const LoggerServices& services) {
   const ConsoleOutputService& output = services.output;
   if (!output.errors_to_terminal(output.context)) return;
-  const LogFilePlace place = services.log_file.place(services.log_file.context);
-  const char* times = state->log.times.open ? " and test.csv" : "";
+  const LogFilePlace place = measurement_log_place(state->log);
+  char files[256] = "";
+  for (int index = 0; companion_file(state->log, index) != nullptr; ++index) {
+    const size_t used = std::strlen(files);
+    std::snprintf(files + used, sizeof files - used, " and %s", companion_file(state->log, index));
+  }
   if (place.kept != nullptr) {
     tell(output, "comlog: logging into %s%s (the previous run is %s); q, e or x ends the run\n",
-         place.path, times, place.kept);
+         place.path, files, place.kept);
   } else {
-    tell(output, "comlog: logging into %s%s; q, e or x ends the run\n", place.path, times);
+    tell(output, "comlog: logging into %s%s; q, e or x ends the run\n", place.path, files);
   }
 }
 
-// What became of a file's records that the operator must know: each said once, when it happens.
-void tell_file_news(const ConsoleOutputService& output, const char* name, RecordFile* records,
-                    const LogFileService& file) {
-  const unsigned news = take_record_file_news(records);
-  if (news & kNewsReplaced) {
-    tell(output, "comlog: %s was removed or replaced: a new %s holds the run's records\n", name,
-         name);
-  }
-  if (news & kNewsRefused) {
-    tell_log_failure(output, file, ": the records are held and written once the file takes them");
-  }
-  if (news & kNewsLeavesRoom) {
-    tell(output,
-         "comlog: %s waits: its disk has less than %u MiB free, which is kept for %s; the records "
-         "are held\n",
-         name, unsigned(kRoomKeptForTheFirst >> 20), kMeasurementLogName);
-  }
-  if (news & kNewsBacklogFull) {
-    tell(output, "comlog: %u MiB of records are held for %s: later records are counted, not kept\n",
-         unsigned(records->backlog_limit >> 20), name);
-  }
-  if (news & kNewsCaughtUp) {
-    tell(output, "comlog: %s takes records again: %" PRIu64 " held records written\n", name,
-         records->caught_up_records);
-  }
-}
-
+// What became of the run's files that the operator must know: each said once, when it happens.
 void tell_log_news(LoggerState* state, const LoggerServices& services) {
-  MeasurementLog* log = &state->log;
-  if (log->records.news != 0) {
-    tell_file_news(services.output, kMeasurementLogName, &log->records, services.log_file);
-  }
-  if (log->times.news != 0) {
-    tell_file_news(services.output, kTimesFileName, &log->times, services.times_file);
+  const ConsoleOutputService& output = services.output;
+  LogNews news;
+  while (take_log_news(state->log, &news)) {
+    switch (news.kind) {
+      case LogNewsKind::kNotMade:
+        if (std::strcmp(news.file, news.first) == 0) {
+          tell_log_failure(output, news.failure, "");
+        } else {
+          char after[128];
+          std::snprintf(after, sizeof after, ": the run goes on without %s in %s", news.holds,
+                        news.file);
+          tell_log_failure(output, news.failure, after);
+        }
+        break;
+      case LogNewsKind::kPutBack:
+        tell(output, "comlog: %s was removed or replaced: a new %s holds the run's %s\n", news.file,
+             news.file, news.lines);
+        break;
+      case LogNewsKind::kEmptied:
+        tell(output,
+             "comlog: %s was emptied or shortened by another program: the %s go on at its end\n",
+             news.file, news.lines);
+        break;
+      case LogNewsKind::kRefused:
+        tell_log_failure(output, news.failure,
+                         ": the records are held and written once the file takes them");
+        break;
+      case LogNewsKind::kLeavesRoom:
+        tell(output,
+             "comlog: %s waits: its disk has less than %u MiB free, which is kept for %s; the "
+             "records are held\n",
+             news.file, unsigned(news.count), news.first);
+        break;
+      case LogNewsKind::kBacklogFull:
+        tell(output,
+             "comlog: the run holds %u MiB for its disks, the most it keeps: later %s of %s are "
+             "counted, not kept\n",
+             unsigned(news.count), news.lines, news.file);
+        break;
+      case LogNewsKind::kCaughtUp:
+        tell(output, "comlog: %s takes records again: %" PRIu64 " held records written\n",
+             news.file, news.count);
+        break;
+      case LogNewsKind::kUnwritten:
+        tell(output, "comlog: %" PRIu64 " %s could not be written to %s\n", news.count, news.lines,
+             news.file);
+        break;
+    }
   }
 }
 
-// The clock is read only while records wait for it; test.dat's turn comes first.
+// The clock is read only while lines wait for it.
 void write_out_when_due(LoggerState* state, const LoggerServices& services) {
-  MeasurementLog* log = &state->log;
-  if (!record_file_waiting(&log->records) && !record_file_waiting(&log->times)) return;
-  const int64_t now = services.process.now_ms(services.process.context);
-  write_out_when_due(&log->records, now);
-  write_out_when_due(&log->times, now);
+  if (!log_waits_for_clock(state->log)) return;
+  write_out_when_due(state->log, services.process.now_ms(services.process.context));
 }
 
 // The port has gone (its adapter pulled out): nothing waits in memory while it is away, the half
 // line it left will never be completed, and the port is released before anything is said (a
 // stalled console must not hold it), so that the adapter gets its old name when it comes back.
 void lose_port(LoggerState* state, const LoggerServices& services) {
-  write_out_held_records(&state->log.records);
-  write_out_held_records(&state->log.times);
+  write_out_held_lines(state->log);
   drop_unfinished_line(&state->receiver);
   services.port.close(services.port.context);
   print_port_message(state, state->texts->cannot_be_opened);
@@ -240,9 +275,9 @@ void take_from_port(LoggerState* state, const LoggerServices& services) {
   if (queued > kMostBytesPerRead) queued = kMostBytesPerRead;
   uint32_t got = 0;
   const bool present = port.read(port.context, state->received, queued, &got);
-  start_read(&state->log);
+  start_read(state->log);
   const size_t echo_length =
-      receive_bytes(&state->receiver, &state->log, state->received, got, state->echo);
+      receive_bytes(&state->receiver, state->log, state->received, got, state->echo);
   if (echo_length > 0) console_write(&state->console, state->echo, echo_length);
   if (!present) lose_port(state, services);
 }
@@ -282,26 +317,21 @@ int log_until_the_end(LoggerState* state, int argc, char** argv, const LoggerSer
     port.close(port.context);
     return 0;
   }
-  if (!open_measurement_log(&state->log, services.log_file)) {
+  state->log = open_measurement_log(services.log_files, process);
+  if (state->log == nullptr || !measurement_log_is_open(state->log)) {
     console_print(console, "cannot open ");
     console_print(console, kMeasurementLogName);
     console_print(console, "\n");
-    state->log_refused = true;
     port.close(port.context);
     return 1;
   }
-  state->logged = true;
-  // test.csv is the companion: a run without it goes on, since test.dat is the measurement.
-  if (!open_times(&state->log, services.times_file, process)) {
-    tell_log_failure(services.output, services.times_file,
-                     ": the run goes on without the times in test.csv");
-  }
+  // A file beside test.dat that could not be made costs what it holds: the run goes on.
+  tell_log_news(state, services);
   start_receiving(&state->receiver);
   console_print(console, "running\n");
   tell_where_the_records_go(state, services);
 
   ConsoleQueue keys = services.keys.queue;
-  const MeasurementLog* log = &state->log;
   for (;;) {
     if (state->port_present) {
       take_from_port(state, services);
@@ -309,7 +339,7 @@ int log_until_the_end(LoggerState* state, int argc, char** argv, const LoggerSer
       try_to_reopen(state, services);
     }
     write_out_when_due(state, services);
-    if (log->records.news != 0 || log->times.news != 0) tell_log_news(state, services);
+    if (log_has_news(state->log)) tell_log_news(state, services);
     if (process.end_requested(process.context)) break;
     if (key_pending_from(&keys, &state->keys) != 0) {
       const int code = read_key_from(&keys, &state->keys);
@@ -319,8 +349,8 @@ int log_until_the_end(LoggerState* state, int argc, char** argv, const LoggerSer
   }
   if (state->port_present) port.close(port.context);
   // A run that could not put every record on disk ends as a failure of the log.
-  state->unwritten = close_measurement_log(&state->log);
-  return state->unwritten > 0 ? 1 : 0;
+  end_measurement_log(state->log);
+  return measurement_log_is_whole(state->log) ? 0 : 1;
 }
 
 }  // namespace
@@ -335,21 +365,15 @@ int run_logger(int argc, char** argv, const LoggerServices& services) {
   console_flush(&state.console);
   // After standard output, so that the two sent to one file keep their order.
   if (state.port_refused) explain_port_failure(state, argc, argv, services);
-  if (state.log_refused) tell_log_failure(services.output, services.log_file, "");
-  tell_log_news(&state, services);
-  if (state.unwritten > 0) {
-    tell(services.output, "comlog: %" PRIu64 " records could not be written to %s\n",
-         state.unwritten, kMeasurementLogName);
-  }
-  if (state.log.rows_unwritten > 0) {
-    tell(services.output, "comlog: %" PRIu64 " rows could not be written to %s\n",
-         state.log.rows_unwritten, kTimesFileName);
-  }
-  const ConsoleOutputService& output = services.output;
-  if (state.logged && output.errors_to_terminal(output.context)) {
-    const uint64_t held = state.log.records.records_in_file;
-    tell(output, "comlog: %s holds %" PRIu64 " record%s: %s\n", kMeasurementLogName, held,
-         held == 1 ? "" : "s", services.log_file.place(services.log_file.context).path);
+  if (state.log != nullptr) {
+    tell_log_news(&state, services);
+    const ConsoleOutputService& output = services.output;
+    if (measurement_log_is_open(state.log) && output.errors_to_terminal(output.context)) {
+      const uint64_t held = records_in_measurement_log(state.log);
+      tell(output, "comlog: %s holds %" PRIu64 " record%s: %s\n", kMeasurementLogName, held,
+           held == 1 ? "" : "s", measurement_log_place(state.log).path);
+    }
+    close_measurement_log(state.log);
   }
   return status;
 }

@@ -10,8 +10,7 @@
 
 struct LoggerServices {
   SerialPortService port;
-  LogFileService log_file;    // test.dat
-  LogFileService times_file;  // test.csv
+  LogFileMaker log_files;  // test.dat and the files beside it
   ConsoleOutputService output;
   ConsoleKeys keys;
   ProcessService process;

@@ -1,54 +1,101 @@
-// The measurement log test.dat: one record per completed line, held in a 512-byte buffer and
-// written out when a record no longer fits, once the oldest has waited a second, and at close;
-// what the disk refuses is kept and written when it can be. Beside it, test.csv has a row per
-// record with the time its line came, written the same way, always after test.dat.
+// The run's files: test.dat, the measurement, one record per completed line, and beside it
+// test.csv, a row per record with the time its line came. One table says what each file is: its
+// name, its line, its place in the order (test.dat first, the others after it on a disk short of
+// room). This unit makes, adds to, writes out, tells of and closes them all, each through its
+// record file (logger/record_file.h): held in a buffer and written out when a line no longer
+// fits, once the oldest has waited a second, and at the end; what a disk refuses is kept and
+// written when it can be. Its state is its own, behind the functions below.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "logger/record_file.h"
-#include "logger/time_row.h"
 #include "platform/log_file.h"
 #include "platform/process.h"
 
 constexpr const char* kMeasurementLogName = "test.dat";
 
-// The held record text is counted before each LF becomes CR LF on disk.
+// test.dat's held record text is counted before each LF becomes CR LF on disk.
 constexpr size_t kLogBufferSize = 512;
 
-// test.csv's rows are held in blocks of 8 KiB: a write a block at speed.
-constexpr size_t kTimesBufferSize = 8192;
+// What the run keeps of what its disks refuse, all its files together: over two hours of 5-byte
+// lines at the wire's full 115200 baud (13.8 KB of records a second). test.csv takes at most a
+// quarter of it, so that the measurement keeps the rest.
+constexpr size_t kMostBacklogBytes = size_t(128) << 20;
 
-struct MeasurementLog {
-  RecordFile records;
-  char buffer[2 * kLogBufferSize];  // whole records only, all later than those on disk
-  RecordFile times;                 // test.csv, open only where it could be made
-  char times_buffer[2 * kTimesBufferSize];
-  ProcessService clock;
-  // The time of the current read, taken at the first line it completes.
-  bool time_taken;
-  char time_text[kLocalTimeLength];
-  size_t time_length;
-  uint64_t rows_unwritten;  // of test.csv, once closed
+struct MeasurementLog;
+
+// What the operator is to be told of the run's files.
+enum class LogNewsKind {
+  kNotMade,      // the file could not be made: `failure` says why
+  kRefused,      // it stopped taking records: `failure` says why
+  kLeavesRoom,   // it waits while its disk has little room left, which is kept for the first
+  kBacklogFull,  // the run holds all it may of what the disks refuse: later lines are counted
+  kCaughtUp,     // it takes lines again: `count` held ones were written
+  kPutBack,      // its name led elsewhere: a new file under it holds the run's lines
+  kEmptied,      // another program emptied or shortened it: the lines go on at its end
+  kUnwritten,    // at the end: `count` lines of the run are not in it
 };
 
-// Creates test.dat in the working directory through `file`, the earlier one kept; false when
-// that is not possible.
-bool open_measurement_log(MeasurementLog* log, const LogFileService& file);
+struct LogNews {
+  LogNewsKind kind;
+  const char* file;   // "test.dat"
+  const char* lines;  // what its lines are: "records", "rows"
+  const char* holds;  // what it holds for the run: "the times" of test.csv
+  const char* first;  // the run's first file, "test.dat"
+  // With kCaughtUp and kUnwritten, lines; in MiB the bound with kBacklogFull, the room kept for
+  // the first with kLeavesRoom.
+  uint64_t count;
+  LogFileFailure failure;  // with kNotMade and kRefused
+};
 
-// Creates test.csv through `file`, the earlier one kept, with its header; its times come from
-// `clock`. False when it cannot be made: the log goes on without it.
-bool open_times(MeasurementLog* log, const LogFileService& file, const ProcessService& clock);
+// Makes the run's files through `maker`, the earlier run kept, and starts their buffers; test.csv
+// takes its times from `clock`. What the disks refuse is kept up to `backlog_bound` bytes. Null
+// only when there is no memory for it; a log whose test.dat could not be made is not open, and
+// tells why as news.
+MeasurementLog* open_measurement_log(const LogFileMaker& maker, const ProcessService& clock,
+                                     size_t backlog_bound = kMostBacklogBytes);
+
+// Whether test.dat was made: the run logs.
+bool measurement_log_is_open(const MeasurementLog* log);
+
+// Where test.dat is, and the name of the run before it, for the operator.
+LogFilePlace measurement_log_place(const MeasurementLog* log);
+
+// The files made beside test.dat, by name: the `index`-th of them, or null past the last.
+const char* companion_file(const MeasurementLog* log, int index);
 
 // A read of the port begins: the lines it completes share one time, taken at the first of them.
-inline void start_read(MeasurementLog* log) {
-  log->time_taken = false;
-}
+void start_read(MeasurementLog* log);
 
-// Adds the record of `reading` minus 512, and its row to test.csv.
+// Adds the record of `reading` minus 512, and its line to every other file.
 void append_reading(MeasurementLog* log, int32_t reading);
 
-// Writes out every held record and row and closes both files. Returns how many records of the
-// run test.dat does not hold; rows_unwritten says the same of test.csv.
-uint64_t close_measurement_log(MeasurementLog* log);
+// Whether anything waits for the clock.
+bool log_waits_for_clock(const MeasurementLog* log);
+
+// The look at the clock: each file's held lines written out once the oldest has waited a second,
+// what a disk refused offered again as often; test.dat first.
+void write_out_when_due(MeasurementLog* log, int64_t now_ms);
+
+// Writes out every held line now, for a run that cannot say when the next comes.
+void write_out_held_lines(MeasurementLog* log);
+
+// Whether there is news to take.
+bool log_has_news(const MeasurementLog* log);
+
+// Takes the oldest news, test.dat's first; false when there is none.
+bool take_log_news(MeasurementLog* log, LogNews* news);
+
+// Writes out everything at the end of the run, with one more offer of what a disk refused; what
+// a file lacks then is news. The files stay open, so that their news can be told.
+void end_measurement_log(MeasurementLog* log);
+
+// The run's records that test.dat holds.
+uint64_t records_in_measurement_log(const MeasurementLog* log);
+
+// Whether test.dat holds every record of the run, once ended.
+bool measurement_log_is_whole(const MeasurementLog* log);
+
+// Closes the files and lets go of the log.
+void close_measurement_log(MeasurementLog* log);

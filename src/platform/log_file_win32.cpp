@@ -1,12 +1,15 @@
-// The file a run logs into, on Windows: made with the earlier ones kept (NAME.1 the newest) and
-// held with a lock on one byte far past any data, which keeps a second logger out and blocks no
-// reader or writer. The lock is on a handle that shares everything, so that a second logger can
-// open the file to find it locked and the run itself can move it; the run writes through a
-// second handle without delete sharing, so that nobody can remove or rename the file while the
-// run logs into it.
+// The files a run logs into, on Windows. Each is held with a lock on one byte far past any data
+// (the byte that Linux locks too, so that comlog under Wine's Unix side and comlog.exe see each
+// other), which keeps a second logger out and blocks no reader or writer. The lock is on a handle
+// that shares everything, so that a second logger can open the file to find it locked and the
+// run itself can move it; the run writes at the file's end through a second handle without
+// delete sharing, so that nobody on Windows can remove or rename the file while the run logs into
+// it. Where something else can (the Unix side under Wine), the run notices and puts it back. The
+// earlier run is kept by common/generations over the looks and moves here.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/generations.h"
@@ -15,40 +18,57 @@
 
 namespace {
 
+struct RunFiles;
 
 struct LogFile {
-  HANDLE handle;        // written through
-  HANDLE lock;          // holds the lock
+  RunFiles* run;
+  int index;
+  HANDLE lock;      // holds the lock, shares everything; reads and shortens the file
+  HANDLE handle;    // written through, at the end; opened at the first write after a move
+  HANDLE new_lock;  // the new file at NAME.new until it takes the name
+  bool disk;        // an ordinary file: locked, kept in generations, watched for removal
+  bool made;        // take made it, to be removed again if the run is refused
+  bool copy_into_new;
+  bool kept;
   char path[MAX_PATH];  // the file itself, absolute
-  // The last failure: its kind, the system's error code, and what goes with it.
+  char kept_name[MAX_PATH];
+  // The last failure: its kind, the system's error code, the name it concerns.
   LogFileTrouble trouble;
   DWORD error;
-  int generation;
+  char failure_path[kGenerationNameSize];
   char words[256];
-  bool kept;  // the earlier file under the name was kept as NAME.1
-  char kept_name[MAX_PATH];
 };
-// test.dat's and test.csv's.
-LogFile g_log_files[2] = {
-    {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, "", LogFileTrouble::kSystem, 0, 0, "", false, ""},
-    {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, "", LogFileTrouble::kSystem, 0, 0, "", false, ""}};
 
-void fail(LogFile* file, LogFileTrouble trouble, DWORD error = 0) {
+struct RunFiles {
+  int count;
+  int services;
+  int last_failed;
+  const char* const* names;
+  LogFile files[kMostRunFiles];
+};
+
+void fail(LogFile* file, LogFileTrouble trouble, DWORD error, const char* name) {
   file->trouble = trouble;
   file->error = error;
+  std::snprintf(file->failure_path, sizeof file->failure_path, "%s", name);
+  file->run->last_failed = file->index;
+}
+
+void name_of(const LogFile* file, int generation, char* out) {
+  if (generation == kNewFile) {
+    new_file_name(file->path, out);
+  } else if (generation == 0) {
+    std::snprintf(out, kGenerationNameSize, "%s", file->path);
+  } else {
+    generation_name(file->path, generation, out);
+  }
 }
 
 // The handle that holds the lock: it shares everything, so that the file can still be moved.
 HANDLE open_to_lock(const char* path, DWORD disposition) {
-  return CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                     nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-// The handle the run writes through: others may read and write the file meanwhile, but not
-// delete or rename it.
-HANDLE open_to_write(const char* path) {
-  return CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 // A lock on one byte at 2^62: no data is ever there, so it stops no reader or writer, only a
@@ -60,7 +80,135 @@ bool lock_for_the_run(HANDLE handle) {
                     &far_away) != 0;
 }
 
-NameHolds name_holds(void*, const char* name) {
+bool same_file(HANDLE one, HANDLE other) {
+  BY_HANDLE_FILE_INFORMATION a;
+  BY_HANDLE_FILE_INFORMATION b;
+  return GetFileInformationByHandle(one, &a) && GetFileInformationByHandle(other, &b) &&
+         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+void close_handle(HANDLE* handle) {
+  if (*handle != INVALID_HANDLE_VALUE) CloseHandle(*handle);
+  *handle = INVALID_HANDLE_VALUE;
+}
+
+// What an interrupted start left at NAME.new, empty, is cleared.
+void clear_left_over(const LogFile* file) {
+  char name[kGenerationNameSize];
+  new_file_name(file->path, name);
+  WIN32_FILE_ATTRIBUTE_DATA left;
+  if (GetFileAttributesExA(name, GetFileExInfoStandard, &left) &&
+      !(left.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && left.nFileSizeHigh == 0 &&
+      left.nFileSizeLow == 0) {
+    DeleteFileA(name);
+  }
+}
+
+Found take_name(LogFile* file) {
+  const char* path = file->path;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+        !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      fail(file, LogFileTrouble::kReadOnly, 0, path);
+      return Found::kRefused;
+    }
+    HANDLE lock = open_to_lock(path, OPEN_EXISTING);
+    bool made = false;
+    if (lock == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND) {
+      lock = open_to_lock(path, CREATE_NEW);
+      // Made meanwhile, by another logger perhaps: looked at again.
+      if (lock == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) continue;
+      made = lock != INVALID_HANDLE_VALUE;
+    }
+    if (lock == INVALID_HANDLE_VALUE) {
+      fail(file, LogFileTrouble::kSystem, GetLastError(), path);
+      return Found::kRefused;
+    }
+    if (GetFileType(lock) != FILE_TYPE_DISK) {
+      file->handle = lock;  // a device: written as it is
+      return Found::kDevice;
+    }
+    if (!lock_for_the_run(lock)) {
+      fail(file, LogFileTrouble::kHeldByAnotherLogger, 0, path);
+      CloseHandle(lock);
+      return Found::kRefused;
+    }
+    file->lock = lock;
+    file->disk = true;
+    file->made = made;
+    clear_left_over(file);
+    LARGE_INTEGER size = {};
+    if (made) return Found::kMade;
+    return GetFileSizeEx(lock, &size) && size.QuadPart == 0 ? Found::kEmpty : Found::kEarlierRun;
+  }
+  fail(file, LogFileTrouble::kKeepsChanging, 0, path);
+  return Found::kRefused;
+}
+
+// The looks and moves of common/generations, over the run's files.
+LogFile* file_of(void* context, int index) {
+  return &static_cast<RunFiles*>(context)->files[index];
+}
+
+Found take(void* context, int index) {
+  LogFile* file = file_of(context, index);
+  const char* name = file->run->names[index];
+  const DWORD length = GetFullPathNameA(name, sizeof file->path, file->path, nullptr);
+  if (length == 0 || length >= sizeof file->path) {
+    fail(file, LogFileTrouble::kSystem, length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE,
+         name);
+    return Found::kRefused;
+  }
+  return take_name(file);
+}
+
+bool copy_into(HANDLE from, HANDLE to) {
+  char block[64 * 1024];
+  OVERLAPPED at = {};
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(from, block, sizeof block, &got, &at)) {
+      return GetLastError() == ERROR_HANDLE_EOF;
+    }
+    if (got == 0) return true;
+    DWORD written = 0;
+    if (!WriteFile(to, block, got, &written, nullptr) || written != got) return false;
+    ULARGE_INTEGER next;
+    next.LowPart = at.Offset;
+    next.HighPart = at.OffsetHigh;
+    next.QuadPart += got;
+    at.Offset = next.LowPart;
+    at.OffsetHigh = next.HighPart;
+  }
+}
+
+bool make_new(void* context, int index) {
+  LogFile* file = file_of(context, index);
+  char name[kGenerationNameSize];
+  new_file_name(file->path, name);
+  const HANDLE lock = open_to_lock(name, CREATE_NEW);
+  if (lock == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    fail(file, error == ERROR_FILE_EXISTS ? LogFileTrouble::kLeftOver : LogFileTrouble::kNoNewFile,
+         error, name);
+    return false;
+  }
+  lock_for_the_run(lock);
+  if (file->copy_into_new && !copy_into(file->lock, lock)) {
+    fail(file, LogFileTrouble::kSystem, GetLastError(), name);
+    CloseHandle(lock);
+    DeleteFileA(name);
+    return false;
+  }
+  file->new_lock = lock;
+  return true;
+}
+
+NameHolds holds(void* context, int index, int generation) {
+  char name[kGenerationNameSize];
+  name_of(file_of(context, index), generation, name);
   const DWORD attributes = GetFileAttributesA(name);
   if (attributes == INVALID_FILE_ATTRIBUTES) return NameHolds::kNothing;
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? NameHolds::kFolder : NameHolds::kFile;
@@ -68,169 +216,139 @@ NameHolds name_holds(void*, const char* name) {
 
 // Without MOVEFILE_REPLACE_EXISTING a move never replaces a file, so a read-only one moves as any
 // other.
-bool move_generation(void* context, const char* from, const char* to) {
-  if (MoveFileExA(from, to, 0)) return true;
-  fail(static_cast<LogFile*>(context), LogFileTrouble::kSystem, GetLastError());
+bool move(void* context, int index, int from, int to) {
+  LogFile* file = file_of(context, index);
+  char source[kGenerationNameSize];
+  char target[kGenerationNameSize];
+  name_of(file, from, source);
+  name_of(file, to, target);
+  // The handle without delete sharing would keep the file from moving.
+  if (from == 0) close_handle(&file->handle);
+  if (MoveFileExA(source, target, 0)) return true;
+  fail(file, LogFileTrouble::kSystem, GetLastError(), source);
   return false;
 }
 
-GenerationMoves generation_moves(LogFile* file) {
-  return GenerationMoves{file, name_holds, move_generation};
+void finish_new(void* context, int index, bool adopted) {
+  LogFile* file = file_of(context, index);
+  if (adopted) {
+    close_handle(&file->handle);
+    close_handle(&file->lock);
+    file->lock = file->new_lock;
+  } else {
+    char name[kGenerationNameSize];
+    new_file_name(file->path, name);
+    CloseHandle(file->new_lock);
+    DeleteFileA(name);
+  }
+  file->new_lock = INVALID_HANDLE_VALUE;
 }
 
-// Moves every earlier measurement a number up; -1, every name as it was, when one cannot be.
-int make_room_for_previous(LogFile* file) {
-  int folder = 0;
-  const int moved = shift_generations(file->path, generation_moves(file), &folder);
-  if (folder != 0) {
-    fail(file, LogFileTrouble::kKeptIsAFolder);
-    file->generation = folder;
-  }
-  return moved;
+void leave_out(void* context, int index) {
+  LogFile* file = file_of(context, index);
+  close_handle(&file->handle);
+  close_handle(&file->lock);
+  if (file->made) DeleteFileA(file->path);
 }
 
-// The earlier measurement becomes NAME.1 and a new file takes its place, locked before it has
-// the name. The new file is made first, so that a refusal anywhere puts every name back as it
-// was. Returns the new file's lock handle.
-HANDLE keep_previous(LogFile* file) {
-  char folder[MAX_PATH];
-  std::snprintf(folder, sizeof folder, "%s", file->path);
-  char* slash = std::strrchr(folder, '\\');
-  if (slash != nullptr) *slash = '\0';
-  char made[MAX_PATH];
-  if (GetTempFileNameA(folder, "dat", 0, made) == 0) {
-    fail(file, LogFileTrouble::kNoNewFile, GetLastError());
-    return INVALID_HANDLE_VALUE;
-  }
-  const HANDLE lock = open_to_lock(made, OPEN_EXISTING);
-  if (lock == INVALID_HANDLE_VALUE || !lock_for_the_run(lock)) {
-    fail(file, LogFileTrouble::kSystem, GetLastError());
-    if (lock != INVALID_HANDLE_VALUE) CloseHandle(lock);
-    DeleteFileA(made);
-    return INVALID_HANDLE_VALUE;
-  }
-  char kept[kGenerationNameSize];
-  generation_name(file->path, 1, kept);
-  const int shifted = make_room_for_previous(file);
-  if (shifted >= 0) {
-    if (MoveFileExA(file->path, kept, 0)) {
-      if (MoveFileExA(made, file->path, 0)) {
-        file->kept = true;
-        return lock;
-      }
-      fail(file, LogFileTrouble::kSystem, GetLastError());
-      MoveFileExA(kept, file->path, 0);
-    } else {
-      fail(file, LogFileTrouble::kSystem, GetLastError());
-    }
-    unshift_generations(file->path, generation_moves(file), shifted);
-  }
-  CloseHandle(lock);
-  DeleteFileA(made);
-  return INVALID_HANDLE_VALUE;
+void folder_in_the_way(void* context, int index, int generation) {
+  LogFile* file = file_of(context, index);
+  char name[kGenerationNameSize];
+  name_of(file, generation, name);
+  fail(file, LogFileTrouble::kFolderInTheWay, 0, name);
 }
 
-// Makes the file's path the run's file, empty and locked, with what had the name kept as an
-// earlier measurement when it holds anything. Returns the lock handle.
-HANDLE take_name(LogFile* file) {
-  const char* path = file->path;
-  for (int attempt = 0; attempt < 8; ++attempt) {
-    const DWORD attributes = GetFileAttributesA(path);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
-        !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      fail(file, LogFileTrouble::kReadOnly);
-      return INVALID_HANDLE_VALUE;
-    }
-    HANDLE lock = open_to_lock(path, OPEN_EXISTING);
-    if (lock == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND) {
-      lock = open_to_lock(path, CREATE_NEW);
-      // Made meanwhile, by another logger perhaps: looked at again.
-      if (lock == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) continue;
-    } else if (lock != INVALID_HANDLE_VALUE && GetFileType(lock) != FILE_TYPE_DISK) {
-      return lock;  // a device: written as it is
-    }
-    if (lock == INVALID_HANDLE_VALUE) {
-      fail(file, LogFileTrouble::kSystem, GetLastError());
-      return INVALID_HANDLE_VALUE;
-    }
-    if (!lock_for_the_run(lock)) {
-      fail(file, LogFileTrouble::kHeldByAnotherLogger);
-      CloseHandle(lock);
-      return INVALID_HANDLE_VALUE;
-    }
-    LARGE_INTEGER size = {};
-    if (!GetFileSizeEx(lock, &size) || size.QuadPart == 0) return lock;
-    const HANDLE fresh = keep_previous(file);
-    CloseHandle(lock);
-    return fresh;
-  }
-  fail(file, LogFileTrouble::kKeepsChanging);
-  return INVALID_HANDLE_VALUE;
+RunFileSystem system_of(RunFiles* run) {
+  return RunFileSystem{run,  take,       make_new,  holds,
+                       move, finish_new, leave_out, folder_in_the_way};
 }
 
-bool create(void* context, const char* path) {
-  LogFile* file = static_cast<LogFile*>(context);
-  file->kept = false;
-  const DWORD length = GetFullPathNameA(path, sizeof file->path, file->path, nullptr);
-  if (length == 0 || length >= sizeof file->path) {
-    fail(file, LogFileTrouble::kSystem, length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE);
-    std::snprintf(file->path, sizeof file->path, "%s", path);
+// The handle written through: at the end of the file whatever else shortens it, shared for
+// reading and writing but not for deleting. It is opened by name, so it must be the locked file.
+bool open_to_write(LogFile* file) {
+  if (file->handle != INVALID_HANDLE_VALUE) return true;
+  const HANDLE handle = CreateFileA(file->path, FILE_APPEND_DATA | SYNCHRONIZE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    fail(file, LogFileTrouble::kSystem, GetLastError(), file->path);
     return false;
   }
-  file->lock = take_name(file);
-  if (file->lock == INVALID_HANDLE_VALUE) return false;
-  if (GetFileType(file->lock) != FILE_TYPE_DISK) {
-    file->handle = file->lock;
-    file->lock = INVALID_HANDLE_VALUE;
-    return true;
+  if (!same_file(handle, file->lock)) {
+    fail(file, LogFileTrouble::kKeepsChanging, 0, file->path);
+    CloseHandle(handle);
+    return false;
   }
-  file->handle = open_to_write(file->path);
-  if (file->handle != INVALID_HANDLE_VALUE) return true;
-  fail(file, LogFileTrouble::kSystem, GetLastError());
-  CloseHandle(file->lock);
-  file->lock = INVALID_HANDLE_VALUE;
-  return false;
+  file->handle = handle;
+  return true;
 }
 
+// The operations of one file.
 long write_file(void* context, const char* bytes, size_t length) {
   LogFile* file = static_cast<LogFile*>(context);
+  if (file->disk && !open_to_write(file)) return -1;
   DWORD written = 0;
   const DWORD part = length > 0x10000 ? 0x10000 : DWORD(length);
   // A partial write gives the count written; the caller offers the rest again.
   if (!WriteFile(file->handle, bytes, part, &written, nullptr) && written == 0) {
-    fail(file, LogFileTrouble::kSystem, GetLastError());
+    fail(file, LogFileTrouble::kSystem, GetLastError(), file->path);
     return -1;
   }
-  if (written == 0) fail(file, LogFileTrouble::kNothingTaken);
+  if (written == 0) fail(file, LogFileTrouble::kNothingTaken, 0, file->path);
   return long(written);
 }
 
-bool cut(void* context, uint64_t length) {
+bool take_back(void* context, uint64_t length) {
   const LogFile* file = static_cast<LogFile*>(context);
-  LARGE_INTEGER at;
-  at.QuadPart = LONGLONG(length);
-  return GetFileType(file->handle) == FILE_TYPE_DISK &&
-         SetFilePointerEx(file->handle, at, nullptr, FILE_BEGIN) && SetEndOfFile(file->handle);
+  LARGE_INTEGER size;
+  if (!file->disk || !GetFileSizeEx(file->lock, &size) || uint64_t(size.QuadPart) < length) {
+    return false;
+  }
+  size.QuadPart -= LONGLONG(length);
+  return SetFilePointerEx(file->lock, size, nullptr, FILE_BEGIN) && SetEndOfFile(file->lock);
 }
 
-// Without delete sharing nobody can remove or rename the open file.
-bool in_place(void*) {
-  return true;
+uint64_t file_length(void* context) {
+  const LogFile* file = static_cast<LogFile*>(context);
+  LARGE_INTEGER size;
+  if (!file->disk || !GetFileSizeEx(file->lock, &size)) return UINT64_MAX;
+  return uint64_t(size.QuadPart);
 }
 
-bool replace(void*, uint64_t*) {
-  return false;
+// Nobody on Windows can remove or rename the file while the run writes it; the Unix side under
+// Wine can, which leaves it without a link.
+bool in_place(void* context) {
+  const LogFile* file = static_cast<LogFile*>(context);
+  BY_HANDLE_FILE_INFORMATION open_file;
+  if (!file->disk || !GetFileInformationByHandle(file->lock, &open_file)) return true;
+  if (open_file.nNumberOfLinks == 0) return false;
+  const HANDLE named = CreateFileA(file->path, 0,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (named == INVALID_HANDLE_VALUE) return GetLastError() != ERROR_FILE_NOT_FOUND;
+  const bool same = same_file(named, file->lock);
+  CloseHandle(named);
+  return same;
+}
+
+bool put_back(void* context, uint64_t* length) {
+  LogFile* file = static_cast<LogFile*>(context);
+  file->copy_into_new = true;
+  const bool back = put_back_run_file(system_of(file->run), file->run->count, file->index);
+  file->copy_into_new = false;
+  LARGE_INTEGER size = {};
+  *length = back && GetFileSizeEx(file->lock, &size) ? uint64_t(size.QuadPart) : 0;
+  return back;
 }
 
 uint64_t free_bytes(void* context) {
-  LogFile* file = static_cast<LogFile*>(context);
+  const LogFile* file = static_cast<LogFile*>(context);
   char folder[MAX_PATH];
   std::snprintf(folder, sizeof folder, "%s", file->path);
   char* slash = std::strrchr(folder, '\\');
   if (slash != nullptr) slash[1] = '\0';
   ULARGE_INTEGER available;
-  if (file->lock == INVALID_HANDLE_VALUE ||
-      !GetDiskFreeSpaceExA(folder, &available, nullptr, nullptr)) {
+  if (!file->disk || !GetDiskFreeSpaceExA(folder, &available, nullptr, nullptr)) {
     return UINT64_MAX;
   }
   return available.QuadPart;
@@ -247,28 +365,62 @@ LogFilePlace place(void* context) {
 LogFileFailure failure(void* context) {
   LogFile* file = static_cast<LogFile*>(context);
   system_words(file->error, file->words, sizeof file->words);
-  return LogFileFailure{file->trouble, file->path, file->words, file->generation, 0};
+  return LogFileFailure{file->trouble, file->failure_path, file->words, nullptr, 0, 0};
 }
 
 void close_file(void* context) {
   LogFile* file = static_cast<LogFile*>(context);
-  CloseHandle(file->handle);
-  file->handle = INVALID_HANDLE_VALUE;
-  if (file->lock != INVALID_HANDLE_VALUE) CloseHandle(file->lock);
-  file->lock = INVALID_HANDLE_VALUE;
+  close_handle(&file->handle);
+  close_handle(&file->lock);
+  RunFiles* run = file->run;
+  if (--run->services == 0) std::free(run);
 }
 
 LogFileService service_of(LogFile* file) {
-  return LogFileService{file,    create,  write_file, cut,        in_place,
-                        replace, failure, place,      free_bytes, close_file};
+  return LogFileService{file,     write_file, take_back,  file_length, in_place,
+                        put_back, failure,    place,      free_bytes,  close_file};
+}
+
+bool make(void*, const char* const* names, int count, LogFileService* files, bool* made) {
+  RunFiles* run = static_cast<RunFiles*>(std::calloc(1, sizeof(RunFiles)));
+  if (run == nullptr) {
+    for (int index = 0; index < count; ++index) files[index] = LogFileService{};
+    return false;
+  }
+  run->count = count;
+  run->services = count;
+  run->names = names;
+  for (int index = 0; index < count; ++index) {
+    LogFile* file = &run->files[index];
+    file->run = run;
+    file->index = index;
+    file->lock = INVALID_HANDLE_VALUE;
+    file->handle = INVALID_HANDLE_VALUE;
+    file->new_lock = INVALID_HANDLE_VALUE;
+    files[index] = service_of(file);
+  }
+  Found found[kMostRunFiles];
+  const bool started = start_run_files(system_of(run), count, found);
+  for (int index = 0; index < count; ++index) {
+    made[index] = started && found[index] != Found::kRefused;
+    run->files[index].kept = started && found[index] == Found::kEarlierRun;
+    // Held open without delete sharing from now on, so that nobody moves it.
+    if (made[index] && run->files[index].disk) open_to_write(&run->files[index]);
+  }
+  // A refusal that another file met (a folder among its earlier runs, say) is the first's too.
+  LogFile* first = &run->files[0];
+  if (!started && run->last_failed != 0) {
+    const LogFile* failed = &run->files[run->last_failed];
+    first->trouble = failed->trouble;
+    first->error = failed->error;
+    std::memcpy(first->failure_path, failed->failure_path, sizeof first->failure_path);
+  }
+  run->names = nullptr;
+  return started;
 }
 
 }  // namespace
 
-LogFileService system_log_file() {
-  return service_of(&g_log_files[0]);
-}
-
-LogFileService system_times_file() {
-  return service_of(&g_log_files[1]);
+LogFileMaker system_log_files() {
+  return LogFileMaker{nullptr, make};
 }

@@ -6,17 +6,13 @@ ScriptedLogFile* scripted(void* context) {
   return static_cast<ScriptedLogFile*>(context);
 }
 
-bool scripted_create(void* context, const char* path) {
-  ScriptedLogFile* file = scripted(context);
-  if (file->refuse_create) return false;
-  file->open = true;
-  file->path = path;
-  file->contents.clear();
-  return true;
+void note(ScriptedLogFile* file, const char* what) {
+  if (file->events != nullptr) file->events->push_back(std::string(what) + file->noted_as);
 }
 
 long scripted_write(void* context, const char* bytes, size_t length) {
   ScriptedLogFile* file = scripted(context);
+  note(file, "write ");
   file->write_sizes.push_back(length);
   long taken = long(length);
   if (!file->takes.empty()) {
@@ -31,13 +27,18 @@ long scripted_write(void* context, const char* bytes, size_t length) {
   return taken;
 }
 
-bool scripted_cut(void* context, uint64_t length) {
+bool scripted_take_back(void* context, uint64_t length) {
   ScriptedLogFile* file = scripted(context);
-  if (!file->can_cut) return false;
-  file->cuts.push_back(length);
-  if (file->room >= 0) file->room += long(file->contents.size() - length);
-  file->contents.resize(length);
+  if (file->device || length > file->contents.size()) return false;
+  file->contents.resize(file->contents.size() - length);
+  file->cuts.push_back(file->contents.size());
+  if (file->room >= 0) file->room += long(length);
   return true;
+}
+
+uint64_t scripted_length(void* context) {
+  ScriptedLogFile* file = scripted(context);
+  return file->device ? UINT64_MAX : file->contents.size();
 }
 
 bool scripted_in_place(void* context) {
@@ -48,10 +49,10 @@ bool scripted_in_place(void* context) {
   return in_place;
 }
 
-bool scripted_replace(void* context, uint64_t* length) {
+bool scripted_put_back(void* context, uint64_t* length) {
   ScriptedLogFile* file = scripted(context);
-  if (file->refuse_replace) return false;
-  ++file->replacements;
+  if (file->refuse_put_back) return false;
+  ++file->put_backs;
   *length = file->contents.size();
   return true;
 }
@@ -61,7 +62,8 @@ LogFileFailure scripted_failure(void* context) {
 }
 
 LogFilePlace scripted_place(void* context) {
-  return LogFilePlace{"/lab/test.dat", scripted(context)->kept_previous ? "test.dat.1" : nullptr};
+  ScriptedLogFile* file = scripted(context);
+  return LogFilePlace{"/lab/test.dat", file->kept_previous ? "test.dat.1" : nullptr};
 }
 
 uint64_t scripted_free_bytes(void* context) {
@@ -70,20 +72,42 @@ uint64_t scripted_free_bytes(void* context) {
 }
 
 void scripted_close(void* context) {
-  scripted(context)->open = false;
+  ScriptedLogFile* file = scripted(context);
+  if (file->open) note(file, "close ");
+  file->open = false;
+}
+
+bool scripted_make(void* context, const char* const* names, int count, LogFileService* files,
+                   bool* made) {
+  ScriptedRun* run = static_cast<ScriptedRun*>(context);
+  for (int index = 0; index < count; ++index) {
+    ScriptedLogFile* file = &run->files[index];
+    files[index] = log_file_of(file);
+    file->name = names[index];
+    // Nothing is made once the first cannot be.
+    made[index] = !file->refuse_make && (index == 0 || made[0]);
+    file->open = made[index];
+    file->contents.clear();
+    if (file->events != nullptr) file->events->push_back(std::string("create ") + names[index]);
+  }
+  return made[0];
 }
 
 }  // namespace
 
 LogFileService log_file_of(ScriptedLogFile* file) {
   return LogFileService{file,
-                        scripted_create,
                         scripted_write,
-                        scripted_cut,
+                        scripted_take_back,
+                        scripted_length,
                         scripted_in_place,
-                        scripted_replace,
+                        scripted_put_back,
                         scripted_failure,
                         scripted_place,
                         scripted_free_bytes,
                         scripted_close};
+}
+
+LogFileMaker maker_of(ScriptedRun* run) {
+  return LogFileMaker{run, scripted_make};
 }

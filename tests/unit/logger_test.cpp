@@ -69,14 +69,19 @@ struct FakeSystem {
   std::string output;
   std::string why_not_opened;  // what the platform says of a refused open; empty: nothing
 
-  ScriptedLogFile file;
-  ScriptedLogFile times;  // test.csv, unnoted
+  ScriptedRun files;
+  ScriptedLogFile& file = files.files[0];   // test.dat
+  ScriptedLogFile& times = files.files[1];  // test.csv, unnoted
   // The time of day: 2026-12-09T18:30:01.234 in Tokyo, a millisecond later at every look.
   WallTime wall = {1796808601234000, 9 * 3600};
   int wall_looks = 0;
   FakeConsole console;
 
-  FakeSystem() { console.system = this; }
+  FakeSystem() {
+    console.system = this;
+    file.events = &events;
+    file.noted_as = "log";
+  }
   FakeSystem(const FakeSystem&) = delete;
 
   void note(const std::string& event) { events.push_back(event); }
@@ -178,60 +183,12 @@ const char* why_not_opened(void* context) {
   return why.empty() ? nullptr : why.c_str();
 }
 
-bool create_file(void* context, const char* path) {
-  FakeSystem* system = fake(context);
-  system->note(std::string("create ") + path);
-  return log_file_of(&system->file).create(&system->file, path);
-}
-
-long write_file(void* context, const char* bytes, size_t length) {
-  FakeSystem* system = fake(context);
-  system->note("write log");
-  return log_file_of(&system->file).write(&system->file, bytes, length);
-}
-
-void close_file(void* context) {
-  FakeSystem* system = fake(context);
-  system->note("close log");
-  log_file_of(&system->file).close(&system->file);
-}
-
-// The rest of the file's operations are the scripted file's, unnoted.
-bool cut_file(void* context, uint64_t length) {
-  ScriptedLogFile* file = &fake(context)->file;
-  return log_file_of(file).cut(file, length);
-}
-
-bool file_in_place(void* context) {
-  ScriptedLogFile* file = &fake(context)->file;
-  return log_file_of(file).in_place(file);
-}
-
-bool replace_file(void* context, uint64_t* length) {
-  ScriptedLogFile* file = &fake(context)->file;
-  return log_file_of(file).replace(file, length);
-}
-
-LogFileFailure file_failure(void* context) {
-  return fake(context)->file.failure;
-}
-
 bool output_is_terminal(void* context) {
   return fake(context)->output_is_terminal;
 }
 
 bool errors_to_terminal(void* context) {
   return fake(context)->errors_to_terminal;
-}
-
-uint64_t file_free_bytes(void* context) {
-  ScriptedLogFile* file = &fake(context)->file;
-  return log_file_of(file).free_bytes(file);
-}
-
-LogFilePlace file_place(void* context) {
-  ScriptedLogFile* file = &fake(context)->file;
-  return log_file_of(file).place(file);
 }
 
 const char* character_set(void* context) {
@@ -275,9 +232,7 @@ LoggerServices services_of(FakeSystem* system) {
   return LoggerServices{
       {system, open_port, configure_port, purge_port, poll_port, read_port, close_port,
        why_not_opened, system->device_files},
-      {system, create_file, write_file, cut_file, file_in_place, replace_file, file_failure,
-       file_place, file_free_bytes, close_file},
-      log_file_of(&system->times),
+      maker_of(&system->files),
       {system, output_is_terminal, errors_to_terminal, character_set, write_output, write_error},
       {queue_of(&system->console), restore_keys},
       {system, end_requested, now_ms, wall_clock},
@@ -309,7 +264,7 @@ TEST(LoggerRoutine, StartsUpInOrderLogsAndShutsDownOnAQuitKey) {
   EXPECT_EQ(system.events,
             (Events{"open 5", "out:" + port_opened_message(kCom5), "configure", "purge",
                     "out:" + kBanner, "create test.dat", "out:running\r\n", "read 5 got 5",
-                    "out:600\r\r\n", "close port", "write log", "close log", "restore"}));
+                    "out:600\r\r\n", "close port", "write log", "restore", "close log"}));
   EXPECT_EQ(system.file.contents, expected_record(600));
 }
 
@@ -411,7 +366,7 @@ TEST(LoggerRoutine, EveryEndReleasesWhatWasTakenAndWritesOutEverything) {
        ""},
       {"test.dat cannot be opened",
        [](FakeSystem* s) {
-         s->file.refuse_create = true;
+         s->file.refuse_make = true;
          s->file.failure.reason = "Permission denied";
        },
        1,
@@ -432,13 +387,13 @@ TEST(LoggerRoutine, EveryEndReleasesWhatWasTakenAndWritesOutEverything) {
        0,
        {"open 5", opened, "configure", "purge", "out:" + kBanner, "create test.dat",
         "out:running\r\n", "read 6 got 6", "out:1\r\r\n2\r\r\n", "close port", "write log",
-        "close log", "restore"},
+        "restore", "close log"},
        expected_record(1) + expected_record(2)},
       {"a quit key with nothing received",
        [](FakeSystem* s) { s->keys_when_done = {press('X', 'X', kShift)}; },
        0,
        {"open 5", opened, "configure", "purge", "out:" + kBanner, "create test.dat",
-        "out:running\r\n", "close port", "close log", "restore"},
+        "out:running\r\n", "close port", "restore", "close log"},
        ""},
   };
   for (const EndCase& c : cases) {
@@ -504,10 +459,12 @@ TEST(LoggerRoutine, HeldConsoleOutputComesAfterTheKeyModeIsPutBack) {
   system.arrivals = {"600\r\n"};
   system.keys_when_done = {kQ};
   EXPECT_EQ(run(&system), 0);
-  ASSERT_GE(system.events.size(), 2u);
-  EXPECT_EQ(system.events[system.events.size() - 2], "restore");
-  EXPECT_EQ(system.events.back(),
+  // The files are closed last, once everything has been said.
+  ASSERT_GE(system.events.size(), 3u);
+  EXPECT_EQ(system.events[system.events.size() - 3], "restore");
+  EXPECT_EQ(system.events[system.events.size() - 2],
             "out:" + port_opened_message(kCom5) + kBanner + "running\r\n600\r\r\n");
+  EXPECT_EQ(system.events.back(), "close log");
 }
 
 TEST(LoggerRoutine, EachReadIsEchoedInOneWriteAndEveryLineLogged) {
@@ -517,7 +474,7 @@ TEST(LoggerRoutine, EachReadIsEchoedInOneWriteAndEveryLineLogged) {
   EXPECT_EQ(run(&system), 0);
   const Events loop(system.events.begin() + 7, system.events.end());
   EXPECT_EQ(loop, (Events{"read 4 got 4", "out:1\r\r\n", "read 5 got 5", "out:2\r\r\n3\r\r\n",
-                          "read 1 got 1", "close port", "write log", "close log", "restore"}));
+                          "read 1 got 1", "close port", "write log", "restore", "close log"}));
   // The head that never got its LF is neither echoed nor logged.
   EXPECT_EQ(system.file.contents, expected_record(1) + expected_record(2) + expected_record(3));
 }
@@ -561,7 +518,7 @@ TEST(LoggerRoutine, OtherKeysAreAnsweredAndTwoCodeKeysTakeTwoTurns) {
   EXPECT_EQ(run(&system), 0);
   const Events tail(system.events.end() - 5, system.events.end());
   EXPECT_EQ(tail, (Events{"create test.dat", "out:running\r\nrunning\r\nrunning\r\n", "close port",
-                          "close log", "restore"}));
+                          "restore", "close log"}));
 }
 
 // The part of the events from the first of `first` on.
@@ -599,7 +556,7 @@ TEST(LoggerRoutine, APortThatGoesAwayIsReleasedAndOpenedAgainByTheClock) {
               (Events{"gone", "write log", "close port", "out:" + port_not_opened_message(c.shown),
                       c.opened, c.opened, c.opened, c.opened, "configure", "purge",
                       "out:" + port_opened_message(c.shown), "read 3 got 3", "out:4\r\r\n",
-                      "close port", "write log", "close log", "restore"}));
+                      "close port", "write log", "restore", "close log"}));
     EXPECT_EQ(system.file.contents, expected_record(1) + expected_record(2) + expected_record(4));
     ASSERT_EQ(system.open_times.size(), 5u);
     for (size_t i = 2; i < system.open_times.size(); ++i) {
@@ -618,7 +575,7 @@ TEST(LoggerRoutine, APortThatComesBackRefusingItsSettingsIsStillGone) {
             (Events{"gone", "write log", "close port", "out:" + port_not_opened_message(kCom5),
                     "open 5", "configure", "close port", "open 5", "configure", "purge",
                     "out:" + port_opened_message(kCom5), "read 3 got 3", "out:2\r\r\n",
-                    "close port", "write log", "close log", "restore"}));
+                    "close port", "write log", "restore", "close log"}));
   EXPECT_EQ(system.file.contents, expected_record(1) + expected_record(2));
 }
 
@@ -630,7 +587,7 @@ TEST(LoggerRoutine, AReadThatFindsThePortGoneLosesItToo) {
   EXPECT_EQ(events_from(system.events, "read 3 gone"),
             (Events{"read 3 gone", "close port", "out:" + port_not_opened_message(kCom5), "open 5",
                     "configure", "purge", "out:" + port_opened_message(kCom5), "read 3 got 3",
-                    "out:5\r\r\n", "close port", "write log", "close log", "restore"}));
+                    "out:5\r\r\n", "close port", "write log", "restore", "close log"}));
 }
 
 TEST(LoggerRoutine, WhileThePortIsGoneKeysAndRequestsStillEndTheRun) {
@@ -657,7 +614,7 @@ TEST(LoggerRoutine, WhileThePortIsGoneKeysAndRequestsStillEndTheRun) {
     }
     // Released once, when it went: the end of the run does not close it again.
     EXPECT_EQ(events_starting(system.events, "close port"), Events{"close port"});
-    EXPECT_EQ(system.events.back(), "restore");
+    EXPECT_EQ(system.events[system.events.size() - 2], "restore");
     EXPECT_EQ(system.file.contents, expected_record(7));
     EXPECT_FALSE(system.file.open);
   }
@@ -670,27 +627,44 @@ TEST(LoggerRoutine, ALogThatCannotBeOpenedSaysWhy) {
     LogFileFailure failure;
     std::string said;
   } cases[] = {
-      {{LogFileTrouble::kSystem, "/lab/test.dat", "Is a directory", 0, 0},
+      {{LogFileTrouble::kSystem, "/lab/test.dat", "Is a directory", nullptr, 0, 0},
        "/lab/test.dat: Is a directory"},
-      {{LogFileTrouble::kNoNewFile, "/lab/run 1/test.dat", "Permission denied", 0, 0},
+      {{LogFileTrouble::kNoNewFile, "/lab/run 1/test.dat.new", "Permission denied", nullptr, 0, 0},
        "cannot make a new file in /lab/run 1: Permission denied"},
-      {{LogFileTrouble::kNoNewFile, "Z:\\lab\\test.dat", "Access is denied.", 0, 0},
+      {{LogFileTrouble::kNoNewFile, "Z:\\lab\\test.dat", "Access is denied.", nullptr, 0, 0},
        "cannot make a new file in Z:\\lab: Access is denied."},
-      {{LogFileTrouble::kHeldByAnotherLogger, "/lab/test.dat", "", 0, 4321},
+      {{LogFileTrouble::kHeldByAnotherLogger, "/lab/test.dat", "", nullptr, 4321, 0},
        "/lab/test.dat: another comlog is logging into it (process 4321)"},
-      {{LogFileTrouble::kHeldByAnotherLogger, "/lab/test.dat", "", 0, 0},
+      {{LogFileTrouble::kHeldByAnotherLogger, "/lab/test.dat", "", nullptr, 0, 0},
        "/lab/test.dat: another comlog is logging into it"},
-      {{LogFileTrouble::kReadOnly, "/lab/test.dat", "", 0, 0},
+      {{LogFileTrouble::kHeldByAnotherProgram, "/lab/test.dat", "", nullptr, 77, 0},
+       "/lab/test.dat: another program holds it locked (process 77)"},
+      {{LogFileTrouble::kHeldByAnotherProgram, "/lab/test.dat", "", nullptr, 0, 0},
+       "/lab/test.dat: another program holds it locked"},
+      {{LogFileTrouble::kReadOnly, "/lab/test.dat", "", nullptr, 0, 0},
        "/lab/test.dat: it is read-only, and kept as it is"},
-      {{LogFileTrouble::kKeptIsAFolder, "/lab/test.dat", "", 3, 0},
-       "/lab/test.dat.3 is a folder: the earlier measurements cannot be kept"},
-      {{LogFileTrouble::kKeepsChanging, "/lab/test.dat", "", 0, 0},
+      {{LogFileTrouble::kFolderInTheWay, "/lab/test.csv.3", "", nullptr, 0, 0},
+       "/lab/test.csv.3 is a folder: the earlier measurements cannot be kept"},
+      {{LogFileTrouble::kKeepsChanging, "/lab/test.dat", "", nullptr, 0, 0},
        "/lab/test.dat: another file had its name at every look"},
+      {{LogFileTrouble::kPlantedLink, "/shared/test.dat", "", nullptr, 0, 1000},
+       "/shared/test.dat: a link of user 1000 in a sticky folder that others may write: not "
+       "followed"},
+      {{LogFileTrouble::kDanglingLink, "/lab/test.dat", "", "/media/stick/run.dat", 0, 0},
+       "/lab/test.dat: a link to /media/stick/run.dat, which does not exist"},
+      {{LogFileTrouble::kLinkLoop, "/lab/test.dat", "", nullptr, 0, 0},
+       "/lab/test.dat: too many links on the way"},
+      {{LogFileTrouble::kFifoWithoutReader, "/lab/test.dat", "", nullptr, 0, 0},
+       "/lab/test.dat: a FIFO that no program reads: writing it would wait"},
+      {{LogFileTrouble::kNotAFile, "/lab/test.dat", "", nullptr, 0, 0},
+       "/lab/test.dat: not a file (a disk, say): nothing is written there"},
+      {{LogFileTrouble::kLeftOver, "/lab/test.dat.new", "", nullptr, 0, 0},
+       "/lab/test.dat.new is in the way of a new file: it is kept; move it away"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.said);
     FakeSystem system;
-    system.file.refuse_create = true;
+    system.file.refuse_make = true;
     system.file.failure = c.failure;
     EXPECT_EQ(run(&system), 1);
     EXPECT_EQ(system.events.back(), "err:comlog: " + c.said + "\n");
@@ -803,7 +777,7 @@ TEST(LoggerRoutine, EveryRecordHasItsRowWithTheTimeOfItsRead) {
   system.keys_when_done = {kQ};
   EXPECT_EQ(run(&system), 0);
   EXPECT_EQ(system.wall_looks, 2);
-  EXPECT_EQ(system.times.path, "test.csv");
+  EXPECT_EQ(system.times.name, "test.csv");
   EXPECT_EQ(system.times.contents,
             "time,reading,value\r\n"
             "2026-12-09T18:30:01.234+09:00,600,88\r\n"
@@ -813,8 +787,8 @@ TEST(LoggerRoutine, EveryRecordHasItsRowWithTheTimeOfItsRead) {
   EXPECT_FALSE(system.times.open);
 
   FakeSystem without;
-  without.times.refuse_create = true;
-  without.times.failure = {LogFileTrouble::kReadOnly, "/lab/test.csv", "", 0, 0};
+  without.times.refuse_make = true;
+  without.times.failure = {LogFileTrouble::kReadOnly, "/lab/test.csv", "", nullptr, 0, 0};
   without.arrivals = {"600\r\n"};
   without.keys_when_done = {kQ};
   EXPECT_EQ(run(&without), 0);

@@ -22,20 +22,22 @@ struct Received {
 };
 
 Received receive_reads(const Reads& reads) {
-  ScriptedLogFile file;
-  MeasurementLog log;
-  EXPECT_TRUE(open_measurement_log(&log, log_file_of(&file)));
+  ScriptedRun files;
+  files.files[1].refuse_make = true;
+  MeasurementLog* log = open_measurement_log(maker_of(&files), ProcessService{});
+  EXPECT_TRUE(measurement_log_is_open(log));
   Receiver receiver;
   start_receiving(&receiver);
   Received received;
   for (const std::string& read : reads) {
     char echo[kEchoSize];
-    const size_t length = receive_bytes(&receiver, &log, read.data(), read.size(), echo);
+    const size_t length = receive_bytes(&receiver, log, read.data(), read.size(), echo);
     received.echoes.emplace_back(echo, length);
     EXPECT_EQ(receiver.line[receiver.line_length], '\0');
   }
-  close_measurement_log(&log);
-  received.log = file.contents;
+  end_measurement_log(log);
+  close_measurement_log(log);
+  received.log = files.files[0].contents;
   received.waiting.assign(receiver.line, receiver.line_length);
   return received;
 }
