@@ -27,11 +27,12 @@ enum class LogFileTrouble {
 
 struct LogFileFailure {
   LogFileTrouble trouble;
-  const char* path;    // the name that stands in the way, absolute
-  const char* reason;  // the system's words, with kSystem and kNoNewFile
-  const char* target;  // with kDanglingLink
-  long holder;         // with kHeldBy...: its process id, 0 when it cannot be told
-  unsigned owner;      // with kPlantedLink
+  const char* path;     // the name that stands in the way, absolute
+  const char* reason;   // the system's words, with kSystem and kNoNewFile
+  const char* target;   // with kDanglingLink
+  long holder;          // with kHeldBy...: its process id, 0 when it cannot be told
+  const char* program;  // with kHeldByAnotherProgram and a holder: its name, or null
+  unsigned owner;       // with kPlantedLink
 };
 
 // Where a file's records go, for the operator.

@@ -44,6 +44,7 @@ struct LogFile {
   LogFileTrouble trouble;
   int error;
   long holder;
+  char program[32];  // the holder's name
   unsigned owner;
   char failure_path[kGenerationNameSize];
   char target[kTrustedPathSize];
@@ -135,10 +136,10 @@ bool process_holds_the_byte(const char* pid, const struct stat& found) {
   return holds;
 }
 
-// The process that holds the run's lock on `found`, and whether it is a comlog; 0 when that
-// cannot be told. A process's lock (Wine's, for comlog.exe) lists its holder in /proc/locks; an
-// open file's lock lists none, so the processes' descriptors are looked through.
-long lock_holder(const struct stat& found, bool* a_comlog) {
+// The process that holds the run's lock on `found`, and its name (`program`, 32 bytes); 0 when
+// that cannot be told. A process's lock (Wine's, for comlog.exe) lists its holder in /proc/locks;
+// an open file's lock lists none, so the processes' descriptors are looked through.
+long lock_holder(const struct stat& found, char* program) {
   long holder = 0;
   FILE* locks = std::fopen("/proc/locks", "re");
   if (locks != nullptr) {
@@ -162,13 +163,13 @@ long lock_holder(const struct stat& found, bool* a_comlog) {
   }
   char name[64];
   std::snprintf(name, sizeof name, "/proc/%ld/comm", holder);
-  char command[32] = "";
+  program[0] = '\0';
   FILE* comm = holder > 0 ? std::fopen(name, "re") : nullptr;
   if (comm != nullptr) {
-    if (std::fgets(command, sizeof command, comm) == nullptr) command[0] = '\0';
+    if (std::fgets(program, 32, comm) == nullptr) program[0] = '\0';
     std::fclose(comm);
   }
-  *a_comlog = std::strcmp(command, "comlog\n") == 0;
+  program[std::strcspn(program, "\n")] = '\0';
   return holder;
 }
 
@@ -336,10 +337,10 @@ Found take_name(LogFile* file) {
     fcntl(fd, F_SETFL, O_APPEND);
     file->watched = true;
     if (!lock_for_the_run(fd)) {
-      bool a_comlog = false;
-      file->holder = lock_holder(found, &a_comlog);
+      file->holder = lock_holder(found, file->program);
       fail(file,
-           a_comlog ? LogFileTrouble::kHeldByAnotherLogger : LogFileTrouble::kHeldByAnotherProgram,
+           std::strcmp(file->program, "comlog") == 0 ? LogFileTrouble::kHeldByAnotherLogger
+                                                     : LogFileTrouble::kHeldByAnotherProgram,
            0, path);
       file->fd = -1;
       close(fd);
@@ -507,8 +508,10 @@ bool put_back(void* context, uint64_t* length) {
 
 LogFileFailure failure(void* context) {
   const LogFile* file = static_cast<LogFile*>(context);
-  return LogFileFailure{file->trouble, file->failure_path, std::strerror(file->error),
-                        file->target,  file->holder,       file->owner};
+  return LogFileFailure{
+      file->trouble, file->failure_path, std::strerror(file->error),
+      file->target,  file->holder,       file->program[0] != '\0' ? file->program : nullptr,
+      file->owner};
 }
 
 uint64_t free_bytes(void* context) {
@@ -573,6 +576,7 @@ bool make(void*, const char* const* names, int count, LogFileService* files, boo
     first->error = failed->error;
     first->holder = failed->holder;
     first->owner = failed->owner;
+    std::memcpy(first->program, failed->program, sizeof first->program);
     std::memcpy(first->failure_path, failed->failure_path, sizeof first->failure_path);
     std::memcpy(first->target, failed->target, sizeof first->target);
   }

@@ -80,12 +80,15 @@ bool lock_for_the_run(HANDLE handle) {
                     &far_away) != 0;
 }
 
+// Whether two handles are of one file. Wine gives a handle of a file moved since its open no
+// volume serial number (0): then the file's index alone tells.
 bool same_file(HANDLE one, HANDLE other) {
   BY_HANDLE_FILE_INFORMATION a;
   BY_HANDLE_FILE_INFORMATION b;
-  return GetFileInformationByHandle(one, &a) && GetFileInformationByHandle(other, &b) &&
-         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-         a.nFileIndexLow == b.nFileIndexLow;
+  if (!GetFileInformationByHandle(one, &a) || !GetFileInformationByHandle(other, &b)) return false;
+  const bool same_volume = a.dwVolumeSerialNumber == b.dwVolumeSerialNumber ||
+                           a.dwVolumeSerialNumber == 0 || b.dwVolumeSerialNumber == 0;
+  return same_volume && a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
 }
 
 void close_handle(HANDLE* handle) {
@@ -259,17 +262,17 @@ void folder_in_the_way(void* context, int index, int generation) {
 }
 
 RunFileSystem system_of(RunFiles* run) {
-  return RunFileSystem{run,  take,       make_new,  holds,
-                       move, finish_new, leave_out, folder_in_the_way};
+  return RunFileSystem{run, take, make_new, holds, move, finish_new, leave_out, folder_in_the_way};
 }
 
 // The handle written through: at the end of the file whatever else shortens it, shared for
-// reading and writing but not for deleting. It is opened by name, so it must be the locked file.
+// reading and writing but not for deleting. It is opened by name, so it must be the locked file:
+// its attributes may be read, to tell.
 bool open_to_write(LogFile* file) {
   if (file->handle != INVALID_HANDLE_VALUE) return true;
-  const HANDLE handle = CreateFileA(file->path, FILE_APPEND_DATA | SYNCHRONIZE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE handle = CreateFileA(
+      file->path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     fail(file, LogFileTrouble::kSystem, GetLastError(), file->path);
     return false;
@@ -322,7 +325,7 @@ bool in_place(void* context) {
   BY_HANDLE_FILE_INFORMATION open_file;
   if (!file->disk || !GetFileInformationByHandle(file->lock, &open_file)) return true;
   if (open_file.nNumberOfLinks == 0) return false;
-  const HANDLE named = CreateFileA(file->path, 0,
+  const HANDLE named = CreateFileA(file->path, FILE_READ_ATTRIBUTES,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (named == INVALID_HANDLE_VALUE) return GetLastError() != ERROR_FILE_NOT_FOUND;
@@ -365,7 +368,7 @@ LogFilePlace place(void* context) {
 LogFileFailure failure(void* context) {
   LogFile* file = static_cast<LogFile*>(context);
   system_words(file->error, file->words, sizeof file->words);
-  return LogFileFailure{file->trouble, file->failure_path, file->words, nullptr, 0, 0};
+  return LogFileFailure{file->trouble, file->failure_path, file->words, nullptr, 0, nullptr, 0};
 }
 
 void close_file(void* context) {
@@ -377,8 +380,8 @@ void close_file(void* context) {
 }
 
 LogFileService service_of(LogFile* file) {
-  return LogFileService{file,     write_file, take_back,  file_length, in_place,
-                        put_back, failure,    place,      free_bytes,  close_file};
+  return LogFileService{file,     write_file, take_back, file_length, in_place,
+                        put_back, failure,    place,     free_bytes,  close_file};
 }
 
 bool make(void*, const char* const* names, int count, LogFileService* files, bool* made) {

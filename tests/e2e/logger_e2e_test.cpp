@@ -5,12 +5,17 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -120,6 +125,131 @@ TEST_F(Logger, EveryEarlierRunIsKeptAndNothingIsOverwritten) {
       EXPECT_EQ(fs::is_symlink(workspace_.cwd + "/test.dat"), linked);
     }
     EXPECT_EQ(fs::status(file).permissions(), fs::status(file + ".2").permissions());
+  }
+}
+
+// test.dat.N and test.csv.N are always the same run: a run decides once whether the run before is
+// kept, and both files follow, whether a run logged records or none.
+TEST_F(Logger, TheFilesOfARunShareTheirNumber) {
+  const std::string dat = workspace_.cwd + "/test.dat";
+  const std::string csv = workspace_.cwd + "/test.csv";
+  // The rows of test.csv (its header aside) and the records of test.dat under one number.
+  const auto lines = [](const std::string& path) {
+    const std::string text = read_file(path);
+    const size_t count = size_t(std::count(text.begin(), text.end(), '\n'));
+    return path.find(".csv") == std::string::npos || count == 0 ? count : count - 1;
+  };
+  std::vector<int> runs;  // the records of each run, the latest last
+  for (int records : {5, 0, 0, 2}) {
+    close_pty(&terminal_);
+    terminal_ = open_pty();
+    start_logging();
+    for (int i = 0; i < records; ++i) {
+      send(std::to_string(600 + i) + "\r\n", std::to_string(600 + i) + "\r\r\n");
+    }
+    write_all(terminal_.master, "q");
+    EXPECT_EQ(WEXITSTATUS(wait_for_exit(child_.pid)), 0);
+    child_ = Child();
+    // A run that logged nothing leaves both files empty, and the next one takes them as they are.
+    if (runs.empty() || runs.back() != 0)
+      runs.push_back(records);
+    else
+      runs.back() = records;
+    for (size_t back = 0; back < runs.size(); ++back) {
+      const std::string suffix = back == 0 ? "" : "." + std::to_string(back);
+      SCOPED_TRACE("generation " + std::to_string(back));
+      EXPECT_EQ(lines(dat + suffix), size_t(runs[runs.size() - 1 - back]));
+      EXPECT_EQ(lines(csv + suffix), size_t(runs[runs.size() - 1 - back]));
+    }
+    EXPECT_FALSE(fs::exists(dat + "." + std::to_string(runs.size())));
+    EXPECT_FALSE(fs::exists(csv + "." + std::to_string(runs.size())));
+  }
+}
+
+// What may be written stays writable whatever else stands by: a reader's lock on test.dat, a
+// FIFO that a program reads, an empty file that an interrupted start left; a link of another
+// user's at test.csv costs the times only, and leads nowhere.
+TEST_F(Logger, WhatStandsAtTheNamesIsTakenOnlyWhereItMayBe) {
+  struct TakenCase {
+    const char* name;
+    bool needs_root;
+    std::function<void()> arrange;
+    std::string errors;  // after "comlog: <cwd>/"
+    std::function<void()> check;
+  };
+  int held = -1;  // the other program's descriptor
+  const std::string dat = "/test.dat";
+  const TakenCase cases[] = {
+      {"a reader holds a lock on the earlier run", false,
+       [&] {
+         write_file(workspace_.cwd + dat, "old\r\n");
+         hand_to_ordinary_user(workspace_.cwd + dat);
+         held = open((workspace_.cwd + dat).c_str(), O_RDONLY | O_CLOEXEC);
+         ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+       },
+       "",
+       [&] {
+         EXPECT_EQ(kept(), "old\r\n");
+         EXPECT_EQ(log(), expected_record(600));
+       }},
+      {"an interrupted start left an empty new file", false,
+       [&] {
+         for (const std::string& name : {dat, dat + ".new"}) {
+           write_file(workspace_.cwd + name, name == dat ? "old\r\n" : "");
+           hand_to_ordinary_user(workspace_.cwd + name);
+         }
+       },
+       "",
+       [&] {
+         EXPECT_EQ(kept(), "old\r\n");
+         EXPECT_EQ(log(), expected_record(600));
+         EXPECT_FALSE(fs::exists(workspace_.cwd + dat + ".new"));
+       }},
+      {"a FIFO that a program reads", false,
+       [&] {
+         ASSERT_EQ(mkfifo((workspace_.cwd + dat).c_str(), 0666), 0);
+         hand_to_ordinary_user(workspace_.cwd + dat);
+         held = open((workspace_.cwd + dat).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+       },
+       "", [&] { EXPECT_EQ(read_to_end(held), expected_record(600)); }},
+      {"another user's link at test.csv in a sticky folder", true,
+       [&] {
+         write_file(workspace_.root + "/victim", "root's\n");
+         ASSERT_EQ(chown(workspace_.cwd.c_str(), 0, 0), 0);
+         fs::permissions(workspace_.cwd, fs::perms::all | fs::perms::sticky_bit);
+         const std::string link = workspace_.cwd + "/test.csv";
+         fs::create_symlink(workspace_.root + "/victim", link);
+         ASSERT_EQ(lchown(link.c_str(), kOrdinaryUser, kOrdinaryGroup), 0);
+       },
+       "test.csv: a link of user 65534 in a sticky folder that others may write: not followed: "
+       "the run goes on without the times in test.csv\n",
+       [&] {
+         EXPECT_EQ(log(), expected_record(600));
+         EXPECT_EQ(read_file(workspace_.root + "/victim"), "root's\n");
+         EXPECT_FALSE(fs::exists(workspace_.root + "/victim.1"));
+         EXPECT_TRUE(fs::is_symlink(workspace_.cwd + "/test.csv"));
+       }},
+  };
+  for (const TakenCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TearDown();
+    SetUp();
+    if (c.needs_root && !tests_run_as_root()) continue;
+    c.arrange();
+    RunOptions options = logger_options();
+    options.as_ordinary_user = !c.needs_root;
+    options.stderr_to_pipe = true;
+    LoggerStage::start_logging(options);
+    send("600\r\n", "600\r\r\n");
+    write_all(terminal_.master, "q");
+    const std::string errors = read_to_end(child_.errors);
+    EXPECT_EQ(WEXITSTATUS(wait_for_exit(child_.pid)), 0);
+    EXPECT_EQ(errors, c.errors.empty()
+                          ? ""
+                          : "comlog: " + fs::canonical(workspace_.cwd).string() + "/" + c.errors);
+    c.check();
+    if (held >= 0) close(held);
+    held = -1;
   }
 }
 
@@ -809,11 +939,18 @@ INSTANTIATE_TEST_SUITE_P(
 
 // What stands in the way of test.dat.
 enum class Obstacle {
-  kDirectory,         // test.dat is a directory
-  kReadOnly,          // an earlier measurement with no write permission bit at all
-  kSomeoneElses,      // an earlier measurement that the user may not write
-  kKeptIsADirectory,  // test.dat.1, where an earlier measurement would be kept, is a folder
-  kFolderIsRoots,     // the working folder is root's: no new test.dat can be made in it
+  kDirectory,          // test.dat is a directory
+  kReadOnly,           // an earlier measurement with no write permission bit at all
+  kSomeoneElses,       // an earlier measurement that the user may not write
+  kKeptIsADirectory,   // test.dat.1, where an earlier measurement would be kept, is a folder
+  kFolderIsRoots,      // the working folder is root's: no new test.dat can be made in it
+  kPlantedLink,        // in a sticky folder that everyone may write, another user's link to a
+                       // file of root's
+  kDanglingLink,       // a link to a file on a stick that is not there
+  kFifoWithoutReader,  // a FIFO that no program reads
+  kDisk,               // a link to a disk (a loop device over a file of the test's)
+  kLockedByAnother,    // another program holds the byte that comlog locks
+  kRootsEarlierRun,    // in a sticky folder, test.dat.2 is root's: the user may not move it
 };
 
 struct UnwritableLogCase {
@@ -826,21 +963,102 @@ void PrintTo(const UnwritableLogCase& c, std::ostream* out) {
   *out << c.name;
 }
 
-class UnwritableLog : public Logger, public ::testing::WithParamInterface<UnwritableLogCase> {};
+class UnwritableLog : public Logger, public ::testing::WithParamInterface<UnwritableLogCase> {
+ protected:
+  void TearDown() override {
+    if (!loop_device_.empty()) {
+      const std::string detach = "losetup -d " + loop_device_;
+      EXPECT_EQ(std::system(detach.c_str()), 0);
+    }
+    if (lock_holder_ >= 0) close(lock_holder_);
+    Logger::TearDown();
+  }
+  std::string victim() const { return workspace_.root + "/victim"; }
+  // A loop device over a file of the test's, or "" where none can be set up.
+  std::string attach_disk(const std::string& backing) {
+    FILE* attach = popen(("losetup -f --show " + backing + " 2>/dev/null").c_str(), "r");
+    char line[64] = "";
+    if (attach == nullptr) return "";
+    if (std::fgets(line, sizeof line, attach) == nullptr) line[0] = '\0';
+    pclose(attach);
+    loop_device_ = std::string(line).substr(0, std::string(line).find('\n'));
+    return loop_device_;
+  }
+  std::string loop_device_;
+  int lock_holder_ = -1;
+};
+
+// The case's words on standard error, after "comlog: ".
+std::string why_refused(const UnwritableLogCase& c, const std::string& cwd, const std::string& root,
+                        const std::string& disk) {
+  const std::string path = cwd + "/test.dat";
+  switch (c.obstacle) {
+    case Obstacle::kDirectory:
+      return path + ": Is a directory";
+    case Obstacle::kReadOnly:
+      return path + ": it is read-only, and kept as it is";
+    case Obstacle::kSomeoneElses:
+      return path + ": Permission denied";
+    case Obstacle::kKeptIsADirectory:
+      return path + ".1 is a folder: the earlier measurements cannot be kept";
+    case Obstacle::kFolderIsRoots:
+      return "cannot make a new file in " + cwd + ": Permission denied";
+    case Obstacle::kPlantedLink:
+      return path + ": a link of user 65534 in a sticky folder that others may write: not followed";
+    case Obstacle::kDanglingLink:
+      return path + ": a link to " + root + "/stick/run.dat, which does not exist";
+    case Obstacle::kFifoWithoutReader:
+      return path + ": a FIFO that no program reads: writing it would wait";
+    case Obstacle::kDisk:
+      return disk + ": not a file (a disk, say): nothing is written there";
+    case Obstacle::kLockedByAnother: {
+      // The test itself, by the name the system gives it: at most 15 bytes of its file's name.
+      const std::string program = fs::path(::testing::internal::GetArgvs()[0]).filename();
+      return path + ": another program holds it locked (process " + std::to_string(getpid()) +
+             ", " + program.substr(0, 15) + ")";
+    }
+    case Obstacle::kRootsEarlierRun:
+      return path + ".2: Operation not permitted";
+  }
+  return "";
+}
 
 TEST_P(UnwritableLog, EndsWithStatusOneAndLeavesTheFilesAsTheyWere) {
   const UnwritableLogCase& c = GetParam();
-  const bool roots =
-      c.obstacle == Obstacle::kSomeoneElses || c.obstacle == Obstacle::kFolderIsRoots;
+  const bool roots = c.obstacle == Obstacle::kSomeoneElses ||
+                     c.obstacle == Obstacle::kFolderIsRoots || c.obstacle == Obstacle::kDisk ||
+                     c.obstacle == Obstacle::kPlantedLink ||
+                     c.obstacle == Obstacle::kRootsEarlierRun;
   if ((!c.as_ordinary_user || roots) && !tests_run_as_root()) {
     GTEST_SKIP() << "needs root: to write regardless of permission bits, or to own the file";
   }
   const std::string path = workspace_.cwd + "/test.dat";
   const std::string kept_path = path + ".1";
+  // What the names of the folder hold before the run, and must hold after it.
+  std::map<std::string, std::string> files;
+  std::string disk;
   if (c.obstacle == Obstacle::kDirectory) {
     fs::create_directory(path);
+  } else if (c.obstacle == Obstacle::kPlantedLink) {
+    // Root's file elsewhere; the folder everyone's, with a link another user put there.
+    write_file(victim(), "  88\r\n");
+    ASSERT_EQ(chown(workspace_.cwd.c_str(), 0, 0), 0);
+    fs::permissions(workspace_.cwd, fs::perms::all | fs::perms::sticky_bit);
+    fs::create_symlink(victim(), path);
+    ASSERT_EQ(lchown(path.c_str(), kOrdinaryUser, kOrdinaryGroup), 0);
+  } else if (c.obstacle == Obstacle::kDanglingLink) {
+    fs::create_symlink(workspace_.root + "/stick/run.dat", path);
+  } else if (c.obstacle == Obstacle::kFifoWithoutReader) {
+    ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
+    hand_to_ordinary_user(path);
+  } else if (c.obstacle == Obstacle::kDisk) {
+    write_file(workspace_.root + "/disk", std::string(65536, '\0'));
+    disk = attach_disk(workspace_.root + "/disk");
+    if (disk.empty()) GTEST_SKIP() << "no loop device can be set up here";
+    fs::create_symlink(disk, path);
   } else {
     write_file(path, "  88\r\n");
+    files["test.dat"] = "  88\r\n";
   }
   if (c.obstacle == Obstacle::kReadOnly) {
     fs::permissions(path, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
@@ -854,24 +1072,35 @@ TEST_P(UnwritableLog, EndsWithStatusOneAndLeavesTheFilesAsTheyWere) {
     write_file(kept_path + "/inside", "x");
   } else if (c.obstacle == Obstacle::kFolderIsRoots) {
     ASSERT_EQ(chown(workspace_.cwd.c_str(), 0, 0), 0);
+  } else if (c.obstacle == Obstacle::kLockedByAnother) {
+    // Not a comlog: a program of its own that locks the byte, as a record lock.
+    hand_to_ordinary_user(path);
+    lock_holder_ = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_start = off_t(1) << 62;
+    lock.l_len = 1;
+    ASSERT_EQ(fcntl(lock_holder_, F_SETLK, &lock), 0);
+  } else if (c.obstacle == Obstacle::kRootsEarlierRun) {
+    hand_to_ordinary_user(path);
+    for (const char* name : {"test.dat.1", "test.dat.2"}) {
+      write_file(workspace_.cwd + "/" + name, name);
+      hand_to_ordinary_user(workspace_.cwd + "/" + name);
+      files[name] = name;
+    }
+    ASSERT_EQ(chown((path + ".2").c_str(), 0, 0), 0);
+    ASSERT_EQ(chown(workspace_.cwd.c_str(), 0, 0), 0);
+    fs::permissions(workspace_.cwd, fs::perms::all | fs::perms::sticky_bit);
   }
   RunOptions options = comlog_options(workspace_, {"5"});
   options.as_ordinary_user = c.as_ordinary_user;
   options.stdout_to_pipe = true;
   options.stderr_to_pipe = true;
   child_ = start(options);
-  // Standard error says what stands in the way, naming the file or the folder.
+  // Standard error says what stands in the way, naming the file, the folder or the link.
   const std::string cwd = fs::canonical(workspace_.cwd).string();
-  const std::string why = c.obstacle == Obstacle::kDirectory ? path + ": Is a directory"
-                          : c.obstacle == Obstacle::kReadOnly
-                              ? path + ": it is read-only, and kept as it is"
-                          : c.obstacle == Obstacle::kSomeoneElses ? path + ": Permission denied"
-                          : c.obstacle == Obstacle::kKeptIsADirectory
-                              ? kept_path +
-                                    " is a folder: the earlier measurements "
-                                    "cannot be kept"
-                              : "cannot make a new file in " + cwd + ": Permission denied";
-  EXPECT_EQ(read_to_end(child_.errors), "comlog: " + why + "\n");
+  EXPECT_EQ(read_to_end(child_.errors),
+            "comlog: " + why_refused(c, cwd, fs::canonical(workspace_.root).string(), disk) + "\n");
   close(child_.errors);
   const std::string output = read_to_end(child_.output);
   const std::string ending = "\r\ncannot open test.dat\r\n";
@@ -881,15 +1110,23 @@ TEST_P(UnwritableLog, EndsWithStatusOneAndLeavesTheFilesAsTheyWere) {
   const int status = wait_for_exit(child_.pid);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 1);
-  if (c.obstacle != Obstacle::kDirectory) {
-    EXPECT_EQ(log(), "  88\r\n");
+  // Nothing was changed, made or left behind in the working folder, nor where a link leads.
+  for (const auto& [name, contents] : files) {
+    EXPECT_EQ(read_file(workspace_.cwd + "/" + name), contents) << name;
   }
-  EXPECT_EQ(fs::is_directory(kept_path), c.obstacle == Obstacle::kKeptIsADirectory);
-  EXPECT_EQ(fs::exists(kept_path), c.obstacle == Obstacle::kKeptIsADirectory);
-  // Nothing was left behind in the working folder.
   size_t entries = 0;
-  for (const auto& entry : fs::directory_iterator(workspace_.cwd)) entries += entry.exists();
-  EXPECT_EQ(entries, c.obstacle == Obstacle::kKeptIsADirectory ? 2u : 1u);
+  for (const auto& entry : fs::directory_iterator(workspace_.cwd)) {
+    entries += !entry.is_directory() || entry.path() == path || entry.path() == kept_path;
+  }
+  EXPECT_EQ(entries, std::max<size_t>(1, files.size()) +
+                         (c.obstacle == Obstacle::kKeptIsADirectory ? 1 : 0));
+  if (c.obstacle == Obstacle::kPlantedLink) {
+    EXPECT_EQ(read_file(victim()), "  88\r\n");
+    EXPECT_FALSE(fs::exists(victim() + ".1"));
+  }
+  if (c.obstacle == Obstacle::kDisk) {
+    EXPECT_EQ(read_file(workspace_.root + "/disk"), std::string(65536, '\0'));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -900,7 +1137,13 @@ INSTANTIATE_TEST_SUITE_P(
         UnwritableLogCase{"read_only_file_as_root", Obstacle::kReadOnly, false},
         UnwritableLogCase{"someone_elses_file", Obstacle::kSomeoneElses, true},
         UnwritableLogCase{"kept_file_cannot_be_replaced", Obstacle::kKeptIsADirectory, true},
-        UnwritableLogCase{"folder_the_user_may_not_write", Obstacle::kFolderIsRoots, true}),
+        UnwritableLogCase{"folder_the_user_may_not_write", Obstacle::kFolderIsRoots, true},
+        UnwritableLogCase{"link_another_user_planted_as_root", Obstacle::kPlantedLink, false},
+        UnwritableLogCase{"dangling_link", Obstacle::kDanglingLink, true},
+        UnwritableLogCase{"fifo_nobody_reads", Obstacle::kFifoWithoutReader, true},
+        UnwritableLogCase{"link_to_a_disk_as_root", Obstacle::kDisk, false},
+        UnwritableLogCase{"locked_by_another_program", Obstacle::kLockedByAnother, true},
+        UnwritableLogCase{"earlier_run_the_user_may_not_move", Obstacle::kRootsEarlierRun, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -312,6 +312,69 @@ TEST_F(WineLogger, EveryEarlierRunIsKeptAndASecondLoggerIsRefused) {
   close_pty(&second_device);
 }
 
+// comlog on Linux and comlog.exe under Wine in one folder lock the same byte of test.dat, so the
+// second of them is refused whichever it is, and changes nothing; a test.dat that the Unix side
+// removes under comlog.exe is put back with every record, as on Linux.
+TEST_F(WineLogger, ComlogOnLinuxAndComlogExeExcludeEachOtherAndARemovedLogComesBack) {
+  const std::string path = workspace_.cwd + "/test.dat";
+  Pty linux_device = open_pty();
+  link_port(workspace_, 6, linux_device.slave_path);
+  // comlog on Linux on COM6, as the same user as comlog.exe, its words to a pipe.
+  const auto linux_comlog = [&] {
+    RunOptions run = comlog_options(workspace_, {"6"});
+    run.as_ordinary_user = false;
+    run.stdout_to_pipe = true;
+    run.stderr_to_pipe = true;
+    run.stdin_from_dev_null = true;
+    return start(run);
+  };
+  start_logging();
+  send_read("600\r\n");
+  ASSERT_TRUE(wait_until([&] { return log() == expected_record(600); })) << log();
+  const Child refused = linux_comlog();
+  const std::string output = read_to_end(refused.output);
+  const std::string errors = read_to_end(refused.errors);
+  EXPECT_EQ(WEXITSTATUS(wait_for_exit(refused.pid)), 1);
+  EXPECT_EQ(output.substr(output.size() - std::min<size_t>(output.size(), 24)),
+            "\r\ncannot open test.dat\r\n");
+  const std::string held = "comlog: " + std::filesystem::canonical(workspace_.cwd).string() +
+                           "/test.dat: another program holds it locked (process ";
+  EXPECT_EQ(errors.substr(0, held.size()), held) << errors;
+  close(refused.output);
+  close(refused.errors);
+  // Removed from the Unix side: the next write-out puts it back, with the record before.
+  std::filesystem::remove(path);
+  send_read("601\r\n");
+  EXPECT_TRUE(wait_until([&] { return log() == expected_records(600, 2); })) << log();
+  kill(child_.pid, SIGINT);
+  wait_for_exit(child_.pid);
+  close(child_.output);
+  child_ = Child();
+  EXPECT_EQ(log(), expected_records(600, 2));
+  EXPECT_FALSE(std::filesystem::exists(path + ".1"));
+  // The other way round: comlog on Linux logs, and comlog.exe is refused.
+  const Child first = linux_comlog();
+  ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(path + ".1"); }));
+  RunOptions second = options({"5"});
+  second.stdout_to_pipe = true;
+  second.stderr_to_pipe = true;
+  second.stdin_from_dev_null = true;
+  const Child exe = start(second);
+  const std::string exe_output = read_to_end(exe.output);
+  EXPECT_EQ(read_to_end(exe.errors), "comlog: " + windows_path_of(workspace_.cwd) +
+                                         "\\test.dat: another comlog is logging into it\n");
+  EXPECT_EQ(WEXITSTATUS(wait_for_exit(exe.pid)), 1);
+  close(exe.output);
+  close(exe.errors);
+  kill(first.pid, SIGTERM);
+  wait_for_exit(first.pid);
+  close(first.output);
+  close(first.errors);
+  close_pty(&linux_device);
+  EXPECT_EQ(read_file(path + ".1"), expected_records(600, 2));
+  EXPECT_EQ(log(), "");
+}
+
 struct FailureCase {
   const char* name;
   std::vector<std::string> arguments;
