@@ -3,12 +3,14 @@
 #include <cstdio>
 #include <vector>
 
-void generation_name(const char* path, int generation, char* out) {
-  std::snprintf(out, kGenerationNameSize, "%s.%d", path, generation);
-}
-
-void new_file_name(const char* path, char* out) {
-  std::snprintf(out, kGenerationNameSize, "%s.new", path);
+void run_file_name(const char* path, int generation, char* out) {
+  if (generation == kNewFile) {
+    std::snprintf(out, kGenerationNameSize, "%s.new", path);
+  } else if (generation == 0) {
+    std::snprintf(out, kGenerationNameSize, "%s", path);
+  } else {
+    std::snprintf(out, kGenerationNameSize, "%s.%d", path, generation);
+  }
 }
 
 namespace {

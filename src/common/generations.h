@@ -15,12 +15,6 @@ constexpr int kMostRunFiles = 4;
 // Room for NAME.N and NAME.new beside the longest path.
 constexpr size_t kGenerationNameSize = 4096 + 16;
 
-// NAME.`generation` into `out` (kGenerationNameSize bytes).
-void generation_name(const char* path, int generation, char* out);
-
-// NAME.new into `out` (kGenerationNameSize bytes): where a new file is made before it takes the
-// name, so that a refusal leaves the name as it was.
-void new_file_name(const char* path, char* out);
 
 // What stood at a file's name when the run took it.
 enum class Found {
@@ -33,8 +27,14 @@ enum class Found {
 
 enum class NameHolds { kNothing, kFile, kFolder };
 
-// The generation numbers of the moves: 0 is the name itself, kNewFile the file made at NAME.new.
+// The generation numbers of the moves: 0 is the name itself, kNewFile the file made at NAME.new
+// (where a new file is made before it takes the name, so that a refusal leaves the name as it
+// was).
 constexpr int kNewFile = -1;
+
+// The name of `path`'s `generation` into `out` (kGenerationNameSize bytes): `path` itself,
+// NAME.N, or NAME.new.
+void run_file_name(const char* path, int generation, char* out);
 
 // The system's side, file by file (`file` is the file's place in the run, 0 the first).
 struct RunFileSystem {

@@ -106,11 +106,7 @@ void word_log_failure(const LogFileFailure& failure, char* out, size_t size) {
       const char* holder = failure.trouble == LogFileTrouble::kHeldByAnotherLogger
                                ? "another comlog is logging into it"
                                : "another program holds it locked";
-      if (failure.holder > 0 && failure.program != nullptr &&
-          failure.trouble == LogFileTrouble::kHeldByAnotherProgram) {
-        std::snprintf(out, size, "%s: %s (process %ld, %s)", path, holder, failure.holder,
-                      failure.program);
-      } else if (failure.holder > 0) {
+      if (failure.holder > 0) {
         std::snprintf(out, size, "%s: %s (process %ld)", path, holder, failure.holder);
       } else {
         std::snprintf(out, size, "%s: %s", path, holder);

@@ -197,8 +197,8 @@ bool take_log_news(MeasurementLog* log, LogNews* news) {
       const LogFileService& service = log->services[file];
       *news = LogNews{order.kind, row.name, row.lines, row.holds, kRunFiles[0].name, 0, {}};
       if (service.context == nullptr) {
-        news->failure = LogFileFailure{
-            LogFileTrouble::kSystem, row.name, "not enough memory", nullptr, 0, nullptr, 0};
+        news->failure =
+            LogFileFailure{LogFileTrouble::kSystem, row.name, "not enough memory", nullptr, 0, 0};
       } else if (order.kind == LogNewsKind::kNotMade || order.kind == LogNewsKind::kRefused) {
         news->failure = service.failure(service.context);
       } else if (order.kind == LogNewsKind::kCaughtUp) {

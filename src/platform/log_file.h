@@ -1,45 +1,14 @@
 // The files a run logs into: made together at the start, the run before kept as one generation
 // of them all (see common/generations.h), each held by this run alone, written at its end and
 // never synced. The platform gives one service per file, from one maker; `context` is the
-// platform's own.
+// platform's own. What a failure and a place are is told in common/run_files.h, which answers
+// these operations over the platform's system calls.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-// Why making or writing a file failed, for the logger to put into words.
-enum class LogFileTrouble {
-  kSystem,                // the system refused, for `reason`
-  kNoNewFile,             // no new file could be made in the file's folder, for `reason`
-  kHeldByAnotherLogger,   // another comlog holds the lock on it (process `holder`, or 0)
-  kHeldByAnotherProgram,  // a program that is not a comlog holds it locked (`holder`, or 0)
-  kReadOnly,              // kept read-only, on purpose: never emptied or moved
-  kFolderInTheWay,        // `path`, an earlier run's name, is a folder: the runs cannot be kept
-  kNothingTaken,          // a write took nothing, without an error
-  kKeepsChanging,         // the name led to another file at every look
-  kPlantedLink,           // `path` is a link of user `owner`'s in a sticky folder others write
-  kDanglingLink,          // `path` is a link to `target`, which does not exist
-  kLinkLoop,              // `path` leads through too many links
-  kFifoWithoutReader,     // `path` is a FIFO that no program reads: writing it would wait
-  kNotAFile,              // `path` is a disk or another thing that is not a file
-  kLeftOver,              // `path`, where a new file is made, holds another's or a lost run's
-};
-
-struct LogFileFailure {
-  LogFileTrouble trouble;
-  const char* path;     // the name that stands in the way, absolute
-  const char* reason;   // the system's words, with kSystem and kNoNewFile
-  const char* target;   // with kDanglingLink
-  long holder;          // with kHeldBy...: its process id, 0 when it cannot be told
-  const char* program;  // with kHeldByAnotherProgram and a holder: its name, or null
-  unsigned owner;       // with kPlantedLink
-};
-
-// Where a file's records go, for the operator.
-struct LogFilePlace {
-  const char* path;  // the file itself, absolute: a link's target
-  const char* kept;  // the name the run before was kept under ("test.dat.1"), or null
-};
+#include "common/run_files.h"
 
 struct LogFileService {
   void* context;
@@ -85,3 +54,23 @@ struct LogFileMaker {
 };
 
 LogFileMaker system_log_files();
+
+// The maker of log files whose operations common/run_files answers over `calls`, the
+// platform's system calls.
+inline bool make_log_files_with(void* calls, const char* const* names, int count,
+                                LogFileService* files, bool* made) {
+  void* contexts[kMostRunFiles];
+  const bool started =
+      make_run_files(static_cast<const FileCalls*>(calls), names, count, contexts, made);
+  for (int index = 0; index < count; ++index) {
+    files[index] =
+        LogFileService{contexts[index],     write_run_file,    take_back_run_file, run_file_length,
+                       run_file_in_place,   put_run_file_back, run_file_failure,   run_file_place,
+                       run_file_free_bytes, close_run_file};
+  }
+  return started;
+}
+
+inline LogFileMaker log_file_maker(const FileCalls* calls) {
+  return LogFileMaker{const_cast<FileCalls*>(calls), make_log_files_with};
+}

@@ -1011,12 +1011,8 @@ std::string why_refused(const UnwritableLogCase& c, const std::string& cwd, cons
       return path + ": a FIFO that no program reads: writing it would wait";
     case Obstacle::kDisk:
       return disk + ": not a file (a disk, say): nothing is written there";
-    case Obstacle::kLockedByAnother: {
-      // The test itself, by the name the system gives it: at most 15 bytes of its file's name.
-      const std::string program = fs::path(::testing::internal::GetArgvs()[0]).filename();
-      return path + ": another program holds it locked (process " + std::to_string(getpid()) +
-             ", " + program.substr(0, 15) + ")";
-    }
+    case Obstacle::kLockedByAnother:
+      return path + ": another program holds it locked";
     case Obstacle::kRootsEarlierRun:
       return path + ".2: Operation not permitted";
   }

@@ -29,7 +29,7 @@ struct ScriptedLogFile {
   bool refuse_put_back = false;
   int put_backs = 0;  // each one a new file holding what the old one held
   LogFileFailure failure = {
-      LogFileTrouble::kSystem, "/lab/test.dat", "No space left on device", nullptr, 0, nullptr, 0};
+      LogFileTrouble::kSystem, "/lab/test.dat", "No space left on device", nullptr, 0, 0};
   bool kept_previous = false;  // an earlier run's file was kept as NAME.1
   // Where the file notes its making ("create <name>"), its writes and its close ("write
   // <noted_as>"), when it is to.

@@ -337,9 +337,8 @@ TEST_F(WineLogger, ComlogOnLinuxAndComlogExeExcludeEachOtherAndARemovedLogComesB
   EXPECT_EQ(WEXITSTATUS(wait_for_exit(refused.pid)), 1);
   EXPECT_EQ(output.substr(output.size() - std::min<size_t>(output.size(), 24)),
             "\r\ncannot open test.dat\r\n");
-  const std::string held = "comlog: " + std::filesystem::canonical(workspace_.cwd).string() +
-                           "/test.dat: another program holds it locked (process ";
-  EXPECT_EQ(errors.substr(0, held.size()), held) << errors;
+  EXPECT_EQ(errors, "comlog: " + std::filesystem::canonical(workspace_.cwd).string() +
+                        "/test.dat: another program holds it locked\n");
   close(refused.output);
   close(refused.errors);
   // Removed from the Unix side: the next write-out puts it back, with the record before.
