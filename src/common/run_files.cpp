@@ -44,7 +44,7 @@ void note(RunFile* file, LogFileTrouble trouble, int error, const char* name) {
 }
 
 // The looks and moves of common/generations, through the system calls.
-Found take(void* context, int index) {
+Found take_at_name(void* context, int index) {
   RunFile* file = file_of(context, index);
   const FileCalls* calls = file->run->calls;
   Found found = Found::kRefused;
@@ -56,7 +56,7 @@ Found take(void* context, int index) {
   return found;
 }
 
-bool make_new(void* context, int index) {
+bool make_new_file(void* context, int index) {
   RunFile* file = file_of(context, index);
   char name[kGenerationNameSize];
   run_file_name(file->path, kNewFile, name);
@@ -66,13 +66,13 @@ bool make_new(void* context, int index) {
   return false;
 }
 
-NameHolds holds(void* context, int index, int generation) {
+NameHolds what_name_holds(void* context, int index, int generation) {
   char name[kGenerationNameSize];
   run_file_name(file_of(context, index)->path, generation, name);
   return file_of(context, index)->run->calls->holds(name);
 }
 
-bool move(void* context, int index, int from, int to) {
+bool move_name(void* context, int index, int from, int to) {
   RunFile* file = file_of(context, index);
   char source[kGenerationNameSize];
   char target[kGenerationNameSize];
@@ -86,7 +86,7 @@ bool move(void* context, int index, int from, int to) {
   return false;
 }
 
-void finish_new(void* context, int index, bool adopted) {
+void finish_new_file(void* context, int index, bool adopted) {
   RunFile* file = file_of(context, index);
   const FileCalls* calls = file->run->calls;
   if (adopted) {
@@ -101,13 +101,13 @@ void finish_new(void* context, int index, bool adopted) {
   file->fresh = kNoFile;
 }
 
-void leave_out(void* context, int index) {
+void leave_file_out(void* context, int index) {
   RunFile* file = file_of(context, index);
   if (file->made) file->run->calls->remove(file->path, &file->open);
   file->run->calls->close(&file->open);
 }
 
-void folder_in_the_way(void* context, int index, int generation) {
+void note_folder_in_the_way(void* context, int index, int generation) {
   RunFile* file = file_of(context, index);
   char name[kGenerationNameSize];
   run_file_name(file->path, generation, name);
@@ -115,7 +115,8 @@ void folder_in_the_way(void* context, int index, int generation) {
 }
 
 RunFileSystem system_of(RunFiles* run) {
-  return RunFileSystem{run, take, make_new, holds, move, finish_new, leave_out, folder_in_the_way};
+  return RunFileSystem{run,       take_at_name,    make_new_file,  what_name_holds,
+                       move_name, finish_new_file, leave_file_out, note_folder_in_the_way};
 }
 
 RunFile* file_at(void* context) {
