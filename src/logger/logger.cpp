@@ -84,67 +84,56 @@ void explain_port_failure(const LoggerState& state, int argc, char** argv,
   }
 }
 
+// What stands in the way of a file of the run, after the name of what stands there.
+constexpr struct {
+  LogFileTrouble trouble;
+  const char* words;
+} kTroubleWords[] = {
+    {LogFileTrouble::kHeldByAnotherLogger, ": another comlog is logging into it"},
+    {LogFileTrouble::kHeldByAnotherProgram, ": another program holds it locked"},
+    {LogFileTrouble::kReadOnly, ": it is read-only, and kept as it is"},
+    {LogFileTrouble::kFolderInTheWay, " is a folder: the earlier measurements cannot be kept"},
+    {LogFileTrouble::kNothingTaken, ": the file takes nothing"},
+    {LogFileTrouble::kKeepsChanging, ": another file had its name at every look"},
+    {LogFileTrouble::kPlantedLink,
+     ": a link of user %u in a sticky folder that others may write: "
+     "not followed"},
+    {LogFileTrouble::kDanglingLink, ": a link to %s, which does not exist"},
+    {LogFileTrouble::kLinkLoop, ": too many links on the way"},
+    {LogFileTrouble::kFifoWithoutReader, ": a FIFO that no program reads: writing it would wait"},
+    {LogFileTrouble::kNotAFile, ": not a file (a disk, say): nothing is written there"},
+    {LogFileTrouble::kLeftOver, " is in the way of a new file: it is kept; move it away"},
+};
+
 // What stands in the way of a file of the run, in words that name it, or its folder when no new
 // file can be made there.
 void word_log_failure(const LogFileFailure& failure, char* out, size_t size) {
   const char* path = failure.path;
-  switch (failure.trouble) {
-    case LogFileTrouble::kSystem:
-      std::snprintf(out, size, "%s: %s", path, failure.reason);
-      return;
-    case LogFileTrouble::kNoNewFile: {
-      const char* name = path;
-      for (const char* at = path; *at != '\0'; ++at) {
-        if (*at == '/' || *at == '\\') name = at + 1;
-      }
-      const int folder = name - path > 1 ? int(name - path - 1) : int(name - path);
-      std::snprintf(out, size, "cannot make a new file in %.*s: %s", folder, path, failure.reason);
-      return;
+  if (failure.trouble == LogFileTrouble::kSystem) {
+    std::snprintf(out, size, "%s: %s", path, failure.reason);
+    return;
+  }
+  if (failure.trouble == LogFileTrouble::kNoNewFile) {
+    const char* name = path;
+    for (const char* at = path; *at != '\0'; ++at) {
+      if (*at == '/' || *at == '\\') name = at + 1;
     }
-    case LogFileTrouble::kHeldByAnotherLogger:
-    case LogFileTrouble::kHeldByAnotherProgram: {
-      const char* holder = failure.trouble == LogFileTrouble::kHeldByAnotherLogger
-                               ? "another comlog is logging into it"
-                               : "another program holds it locked";
-      if (failure.holder > 0) {
-        std::snprintf(out, size, "%s: %s (process %ld)", path, holder, failure.holder);
-      } else {
-        std::snprintf(out, size, "%s: %s", path, holder);
-      }
-      return;
+    const int folder = name - path > 1 ? int(name - path - 1) : int(name - path);
+    std::snprintf(out, size, "cannot make a new file in %.*s: %s", folder, path, failure.reason);
+    return;
+  }
+  int length = std::snprintf(out, size, "%s", path);
+  for (const auto& row : kTroubleWords) {
+    if (row.trouble != failure.trouble || length >= int(size)) continue;
+    // Each row's words take one value at most: the link's owner, or where it points.
+    if (failure.trouble == LogFileTrouble::kPlantedLink) {
+      length += std::snprintf(out + length, size - size_t(length), row.words, failure.owner);
+    } else {
+      length += std::snprintf(out + length, size - size_t(length), row.words, failure.target);
     }
-    case LogFileTrouble::kReadOnly:
-      std::snprintf(out, size, "%s: it is read-only, and kept as it is", path);
-      return;
-    case LogFileTrouble::kFolderInTheWay:
-      std::snprintf(out, size, "%s is a folder: the earlier measurements cannot be kept", path);
-      return;
-    case LogFileTrouble::kNothingTaken:
-      std::snprintf(out, size, "%s: the file takes nothing", path);
-      return;
-    case LogFileTrouble::kKeepsChanging:
-      std::snprintf(out, size, "%s: another file had its name at every look", path);
-      return;
-    case LogFileTrouble::kPlantedLink:
-      std::snprintf(out, size,
-                    "%s: a link of user %u in a sticky folder that others may write: not followed",
-                    path, failure.owner);
-      return;
-    case LogFileTrouble::kDanglingLink:
-      std::snprintf(out, size, "%s: a link to %s, which does not exist", path, failure.target);
-      return;
-    case LogFileTrouble::kLinkLoop:
-      std::snprintf(out, size, "%s: too many links on the way", path);
-      return;
-    case LogFileTrouble::kFifoWithoutReader:
-      std::snprintf(out, size, "%s: a FIFO that no program reads: writing it would wait", path);
-      return;
-    case LogFileTrouble::kNotAFile:
-      std::snprintf(out, size, "%s: not a file (a disk, say): nothing is written there", path);
-      return;
-    case LogFileTrouble::kLeftOver:
-      std::snprintf(out, size, "%s is in the way of a new file: it is kept; move it away", path);
-      return;
+  }
+  if (failure.holder > 0 && length < int(size)) {
+    std::snprintf(out + length, size - size_t(length), " (process %ld)", failure.holder);
   }
 }
 
