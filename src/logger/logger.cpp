@@ -254,6 +254,13 @@ int log_until_the_end(LoggerState* state, int argc, char** argv, const LoggerSer
   const ProcessService& process = services.process;
   ConsoleText* console = &state->console;
 
+  // The help and the version are written as they are, and end the run before anything else.
+  const Request request = request_from_arguments(argc, argv);
+  if (request != Request::kLog) {
+    const char* text = request == Request::kHelp ? help_text(port.device_files) : version_text();
+    write_fully(services.output.write, services.output.context, text, std::strlen(text));
+    return 0;
+  }
   state->port = port_name_from_arguments(argc, argv, port.device_files);
   format_device_path(state->port.number, state->device_path);
   state->port_shown = state->port.device_file ? state->port.device_file : state->device_path;

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -53,6 +54,42 @@ TEST_F(Logger, AnnouncesThePortAndTheExecutable) {
   const std::string executable = std::filesystem::canonical(comlog_path()).string();
   EXPECT_EQ(console_, port_opened_message(kCom5) + "running " + executable + "\r\nrunning\r\n");
   EXPECT_TRUE(std::filesystem::exists(workspace_.cwd + "/test.dat"));
+}
+
+// The help and the version on standard output, as they are, and status 0; nothing else is opened
+// or made, whatever the terminal.
+TEST_F(Logger, TheHelpAndTheVersionAreWrittenAndNothingElseIsDone) {
+  const struct {
+    const char* argument;
+    std::string start;  // of the output
+    std::string line;   // a line of it
+  } cases[] = {
+      {"--help", "usage: comlog [OPTION] [PORT]\n",
+       "  PORT          or the port's device file, from /: /dev/ttyUSB0\n"},
+      {"-h", "usage: comlog [OPTION] [PORT]\n", "  --version     prints the version\n"},
+      {"--version", std::string("comlog ") + COMLOG_VERSION + "\n", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.argument);
+    RunOptions options = comlog_options(workspace_, {c.argument, "5"});
+    options.terminal = terminal_.slave_path;
+    options.stdout_to_pipe = true;
+    options.stderr_to_pipe = true;
+    const Child child = start(options);
+    const std::string output = read_to_end(child.output);
+    EXPECT_EQ(output.rfind(c.start, 0), 0u) << output;
+    EXPECT_NE(output.find(c.line), std::string::npos) << output;
+    EXPECT_EQ(output.find('\r'), std::string::npos) << output;
+    EXPECT_EQ(read_to_end(child.errors), "");
+    close(child.output);
+    close(child.errors);
+    EXPECT_EQ(wait_for_exit(child.pid), 0);
+    EXPECT_TRUE(fs::is_empty(workspace_.cwd));
+    // The device's port was never opened, so it was never set to 115200 baud.
+    termios line;
+    ASSERT_EQ(tcgetattr(device_.slave, &line), 0);
+    EXPECT_NE(cfgetospeed(&line), speed_t(B115200));
+  }
 }
 
 TEST_F(Logger, ArgumentZeroIsTheExecutableWhateverWasTyped) {
@@ -317,7 +354,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FailureCase{"missing", {"5"}, "", port_not_opened_message(kCom5), 255},
         FailureCase{"default_port", {}, "", port_not_opened_message("\\\\.\\COM3"), 255},
-        FailureCase{"letters", {"COM5"}, "", port_not_opened_message("\\\\.\\COM0"), 255},
+        FailureCase{"letters", {"abc"}, "", port_not_opened_message("\\\\.\\COM0"), 255},
+        // COM n in any case is port n.
+        FailureCase{"com_name", {"COM5"}, "", port_not_opened_message(kCom5), 255},
+        FailureCase{"com_name_lower_case",
+                    {"com5"},
+                    "/dev/null",
+                    port_opened_message(kCom5) + kSettingsRefusedMessage,
+                    255},
         FailureCase{"negative", {"-1"}, "", port_not_opened_message("\\\\.\\COM-1"), 255},
         FailureCase{"dangling", {"5"}, "/nonexistent/tty", port_not_opened_message(kCom5), 255},
         FailureCase{"not_a_terminal",
@@ -388,8 +432,8 @@ TEST_F(Logger, APortThatCannotBeOpenedSaysWhyOnStandardError) {
        true,
        port_not_opened_message("\\\\.\\COM0"),
        "comlog: there is no COM0: the ports are numbered from 1\n" + usage},
-      {"an option",
-       {"--help"},
+      {"an option comlog does not have",
+       {"--port"},
        true,
        port_not_opened_message("\\\\.\\COM0"),
        "comlog: there is no COM0: the ports are numbered from 1\n" + usage},

@@ -338,15 +338,27 @@ TEST(LoggerRoutine, TheFirstArgumentNamesThePortAndARefusalSaysWhy) {
        {"12", "5"},
        "",
        {"open 12", "out:" + port_not_opened_message("\\\\.\\COM12"), "restore"}},
+      // COM n in any case is port n, as the number alone is.
+      {false, {"COM5"}, "", {"open 5", "out:" + port_not_opened_message(kCom5), "restore"}},
+      {true,
+       {"com12"},
+       "",
+       {"open 12", "out:" + port_not_opened_message("\\\\.\\COM12"), "restore"}},
+      {false, {"cOm3"}, "", {"open 3", "out:" + port_not_opened_message("\\\\.\\COM3"), "restore"}},
       {false,
-       {"COM5"},
+       {"COM"},
        "there is no COM0",
        {"open 0", "out:" + port_not_opened_message("\\\\.\\COM0"), "restore",
         "err:comlog: there is no COM0\n", usage}},
       {false,
-       {"--help"},
+       {"abc"},
        "",
        {"open 0", "out:" + port_not_opened_message("\\\\.\\COM0"), "restore", usage}},
+      // Only the first argument asks for the help.
+      {false,
+       {"7", "--help"},
+       "",
+       {"open 7", "out:" + port_not_opened_message("\\\\.\\COM7"), "restore"}},
       {false,
        {" -1"},
        "",
@@ -385,6 +397,50 @@ TEST(LoggerRoutine, TheFirstArgumentNamesThePortAndARefusalSaysWhy) {
     EXPECT_EQ(run(&system, c.arguments), -1);
     EXPECT_EQ(system.events, c.events);
   }
+}
+
+// The help and the version go to standard output as they are, with nothing opened or created,
+// and end the run with 0.
+TEST(LoggerRoutine, TheHelpAndTheVersionAreWrittenAndNothingIsOpened) {
+  const std::string help_start =
+      "usage: comlog [OPTION] [PORT]\n"
+      "Logs a measuring device on a serial port at 115200 baud, 8N1, DTR and RTS off, sending\n"
+      "nothing. Each line is shown; its reading minus 512 goes to test.dat, and its time to\n"
+      "test.csv, in the current folder. E, Q or X ends the run.\n"
+      "  PORT          the COM port: 5, COM5 or com5 is COM5; COM3 when none is given\n";
+  const std::string help_options =
+      "  -h, --help    prints this help\n"
+      "  --version     prints the version\n";
+  const std::string help = help_start + help_options;
+  const std::string help_with_device_files =
+      help_start + "  PORT          or the port's device file, from /: /dev/ttyUSB0\n" +
+      help_options;
+  const std::string version = std::string("comlog ") + COMLOG_VERSION + "\n";
+  const struct {
+    bool device_files;
+    std::vector<std::string> arguments;
+    std::string output;
+  } cases[] = {
+      {false, {"--help"}, help},
+      {false, {"-h", "5"}, help},
+      {true, {"--help"}, help_with_device_files},
+      {true, {"-h"}, help_with_device_files},
+      {false, {"--version"}, version},
+      {true, {"--version", "--help"}, version},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments[0] + (c.device_files ? ", device files" : ""));
+    for (bool terminal : {true, false}) {
+      FakeSystem system;
+      system.device_files = c.device_files;
+      system.output_is_terminal = terminal;
+      system.errors_to_terminal = true;
+      EXPECT_EQ(run(&system, c.arguments), 0);
+      EXPECT_EQ(system.events, (Events{"out:" + c.output, "restore"}));
+    }
+  }
+  EXPECT_EQ(std::string(COMLOG_VERSION).find_first_not_of("0123456789."), std::string::npos)
+      << "not a version: " << COMLOG_VERSION;
 }
 
 // Every end: its status, what the console shows, and what became of the port and test.dat.
