@@ -40,11 +40,13 @@ struct LoggerState {
   const char* port_shown;
   const PortTexts* texts;
   bool port_refused;       // at the start: standard error says why at the end
+  bool settings_refused;   // likewise
   bool log_refused;        // likewise for test.dat
   bool logged;             // test.dat was made: the run logged into it
   uint64_t unwritten;      // records that test.dat does not hold at the end
   bool port_present;       // false once the port has gone, until it is open again
   int64_t next_reopen_ms;  // while it is gone
+  int64_t gone_at_ms;      // when it went
   char received[kMostBytesPerRead];
   char echo[kEchoSize];
 };
@@ -197,6 +199,31 @@ void write_out_when_due(LoggerState* state, const LoggerServices& services) {
   write_out_when_due(&log->times, now);
 }
 
+// The port as the operator knows it, for words of our own: COM n with the device file behind it
+// where there is one ("COM5 (/dev/ttyS4)"), or the device file as given.
+void word_port(const LoggerState& state, const SerialPortService& port, char* out, size_t size) {
+  const char* file = port.device_file(port.context);
+  if (state.port.device_file != nullptr) {
+    std::snprintf(out, size, "%s", state.port.device_file);
+  } else if (file != nullptr) {
+    std::snprintf(out, size, "COM%d (%s)", int(state.port.number), file);
+  } else {
+    std::snprintf(out, size, "COM%d", int(state.port.number));
+  }
+}
+
+// A time span as an operator reads it: "0.8 s", "2 min 05 s", "1 h 02 min".
+void word_duration(int64_t ms, char* out, size_t size) {
+  const int64_t seconds = ms / 1000;
+  if (seconds < 60) {
+    std::snprintf(out, size, "%d.%d s", int(seconds), int(ms / 100 % 10));
+  } else if (seconds < 3600) {
+    std::snprintf(out, size, "%d min %02d s", int(seconds / 60), int(seconds % 60));
+  } else {
+    std::snprintf(out, size, "%" PRId64 " h %02d min", seconds / 3600, int(seconds / 60 % 60));
+  }
+}
+
 // The port has gone (its adapter pulled out): nothing waits in memory while it is away, the half
 // line it left will never be completed, and the port is released before anything is said (a
 // stalled console must not hold it), so that the adapter gets its old name when it comes back.
@@ -207,7 +234,12 @@ void lose_port(LoggerState* state, const LoggerServices& services) {
   services.port.close(services.port.context);
   print_port_message(state, state->texts->cannot_be_opened);
   state->port_present = false;
-  state->next_reopen_ms = services.process.now_ms(services.process.context) + kReopenIntervalMs;
+  state->gone_at_ms = services.process.now_ms(services.process.context);
+  state->next_reopen_ms = state->gone_at_ms + kReopenIntervalMs;
+  char port[4200];
+  word_port(*state, services.port, port, sizeof port);
+  tell(services.output, "comlog: %s has gone; comlog tries to open it again, %d times a second\n",
+       port, int(1000 / kReopenIntervalMs));
 }
 
 // While the port is gone: now and then an attempt to open it again, set up as at the start. A
@@ -225,6 +257,11 @@ void try_to_reopen(LoggerState* state, const LoggerServices& services) {
   port.purge(port.context);
   print_port_message(state, state->texts->opened);
   state->port_present = true;
+  char name[4200];
+  char away[32];
+  word_port(*state, port, name, sizeof name);
+  word_duration(now - state->gone_at_ms, away, sizeof away);
+  tell(services.output, "comlog: %s is back after %s; logging goes on\n", name, away);
 }
 
 // One turn's look at the port: what is queued is read, up to what the receive buffer holds (the
@@ -274,6 +311,7 @@ int log_until_the_end(LoggerState* state, int argc, char** argv, const LoggerSer
   print_port_message(state, state->texts->opened);
   if (!port.configure(port.context)) {
     console_print(console, state->texts->settings_refused);
+    state->settings_refused = true;
     port.close(port.context);
     return -1;
   }
@@ -342,6 +380,10 @@ int run_logger(int argc, char** argv, const LoggerServices& services) {
   console_flush(&state.console);
   // After standard output, so that the two sent to one file keep their order.
   if (state.port_refused) explain_port_failure(state, argc, argv, services);
+  if (state.settings_refused) {
+    const char* why = services.port.why_settings_refused(services.port.context);
+    if (why != nullptr) tell(services.output, "comlog: %s\n", why);
+  }
   if (state.log_refused) tell_log_failure(services.output, services.log_file, "");
   tell_log_news(&state, services);
   if (state.unwritten > 0) {

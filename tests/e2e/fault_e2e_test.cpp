@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <regex>
 #include <string>
 #include <thread>
 
@@ -308,7 +309,7 @@ INSTANTIATE_TEST_SUITE_P(Port, FaultNamed,
 class FaultNamedAgain : public FaultNamed {};
 
 TEST_P(FaultNamedAgain, APortThatComesBackUnderItsNameIsLoggedAgain) {
-  start_logging();
+  start_logging(-1, true);
   send_lines(600, 40);
   close_pty(&device_);
   const std::string shown = port_shown();
@@ -323,6 +324,17 @@ TEST_P(FaultNamedAgain, APortThatComesBackUnderItsNameIsLoggedAgain) {
   EXPECT_EQ(console_, sent_lines(600, 40).echo + port_not_opened_message(shown) +
                           port_opened_message(shown) + sent_lines(700, 40).echo);
   EXPECT_EQ(log(), expected_records(600, 40) + expected_records(700, 40));
+  // Standard error says in words that the port went and that it came back, and after how long.
+  const std::string told = GetParam() == PortNaming::kComNumber
+                               ? "COM5 \\(" + workspace_.ports + "/com5\\)"
+                               : port_argument();
+  const std::string errors = read_to_end(child_.errors);
+  EXPECT_TRUE(std::regex_match(
+      errors, std::regex("comlog: " + told +
+                         " has gone; comlog tries to open it again, 5 times a second\n"
+                         "comlog: " +
+                         told + " is back after [0-9]+\\.[0-9] s; logging goes on\n")))
+      << errors;
 }
 
 INSTANTIATE_TEST_SUITE_P(Port, FaultNamedAgain,

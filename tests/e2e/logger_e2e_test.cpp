@@ -415,6 +415,11 @@ TEST_F(Logger, APortThatCannotBeOpenedSaysWhyOnStandardError) {
   // A link of /dev/serial/by-id that outlived its adapter.
   const std::string gone = workspace_.root + "/usb-gone-if00-port0";
   fs::create_symlink("/nonexistent/ttyUSB9", gone);
+  // Files that open but are no terminal refuse the line settings.
+  link_port(workspace_, 6, "/dev/null");
+  const std::string not_a_port = workspace_.root + "/not-a-port";
+  write_file(not_a_port, "");
+  hand_to_ordinary_user(not_a_port);
   const struct {
     const char* name;
     std::vector<std::string> arguments;
@@ -462,6 +467,22 @@ TEST_F(Logger, APortThatCannotBeOpenedSaysWhyOnStandardError) {
        false,
        port_not_opened_message(too_long),
        "comlog: the device file's name has 4096 bytes; a path has at most 4095\n"},
+      {"a device file that is no serial port",
+       {"/dev/null"},
+       false,
+       port_opened_message("/dev/null") + kSettingsRefusedMessage,
+       "comlog: /dev/null: not a serial port (Inappropriate ioctl for device)\n"},
+      {"COM n that is no serial port",
+       {"com6"},
+       true,
+       port_opened_message("\\\\.\\COM6") + kSettingsRefusedMessage,
+       "comlog: " + workspace_.ports +
+           "/com6: not a serial port (Inappropriate ioctl for device)\n"},
+      {"a plain file",
+       {not_a_port},
+       false,
+       port_opened_message(not_a_port) + kSettingsRefusedMessage,
+       "comlog: " + not_a_port + ": not a serial port (Inappropriate ioctl for device)\n"},
       {"a relative name",
        {"ttyUSB0"},
        false,

@@ -52,7 +52,8 @@ struct FakeSystem {
   std::vector<KeyRecord> keys_while_away;
   int keys_when_refusals_left = -1;
   std::vector<int64_t> open_times;
-  int64_t clock_ms = 0;  // goes forward 50 ms at every look
+  int64_t clock_ms = 0;
+  int64_t clock_step_ms = 50;  // how far it goes forward at every look
 
   // How the run is ended once the arrivals are over: a key, or a request from outside.
   std::vector<KeyRecord> keys_when_done;
@@ -67,7 +68,9 @@ struct FakeSystem {
   // Whether the platform opens ports by their device files, as Linux does.
   bool device_files = false;
   std::string output;
-  std::string why_not_opened;  // what the platform says of a refused open; empty: nothing
+  std::string why_not_opened;        // what the platform says of a refused open; empty: nothing
+  std::string why_settings_refused;  // likewise of refused settings
+  std::string device_file;           // behind the port; empty: none
 
   ScriptedLogFile file;
   ScriptedLogFile times;  // test.csv, unnoted
@@ -178,6 +181,16 @@ const char* why_not_opened(void* context) {
   return why.empty() ? nullptr : why.c_str();
 }
 
+const char* why_settings_refused(void* context) {
+  const std::string& why = fake(context)->why_settings_refused;
+  return why.empty() ? nullptr : why.c_str();
+}
+
+const char* device_file(void* context) {
+  const std::string& file = fake(context)->device_file;
+  return file.empty() ? nullptr : file.c_str();
+}
+
 bool create_file(void* context, const char* path) {
   FakeSystem* system = fake(context);
   system->note(std::string("create ") + path);
@@ -260,7 +273,8 @@ bool end_requested(void* context) {
 }
 
 int64_t now_ms(void* context) {
-  return fake(context)->clock_ms += 50;
+  FakeSystem* system = fake(context);
+  return system->clock_ms += system->clock_step_ms;
 }
 
 WallTime wall_clock(void* context) {
@@ -274,7 +288,7 @@ WallTime wall_clock(void* context) {
 LoggerServices services_of(FakeSystem* system) {
   return LoggerServices{
       {system, open_port, configure_port, purge_port, poll_port, read_port, close_port,
-       why_not_opened, system->device_files},
+       why_not_opened, system->device_files, why_settings_refused, device_file},
       {system, create_file, write_file, cut_file, file_in_place, replace_file, file_failure,
        file_place, file_free_bytes, close_file},
       log_file_of(&system->times),
@@ -465,6 +479,15 @@ TEST(LoggerRoutine, EveryEndReleasesWhatWasTakenAndWritesOutEverything) {
        {"open 5", opened, "configure", std::string("out:") + kSettingsRefusedMessage, "close port",
         "restore"},
        ""},
+      {"settings refused, and the platform says why",
+       [](FakeSystem* s) {
+         s->refuse_configure = true;
+         s->why_settings_refused = "/dev/null: not a serial port (Inappropriate ioctl for device)";
+       },
+       -1,
+       {"open 5", opened, "configure", std::string("out:") + kSettingsRefusedMessage, "close port",
+        "restore", "err:comlog: /dev/null: not a serial port (Inappropriate ioctl for device)\n"},
+       ""},
       {"test.dat cannot be opened",
        [](FakeSystem* s) {
          s->file.refuse_create = true;
@@ -635,27 +658,35 @@ TEST(LoggerRoutine, APortThatGoesAwayIsReleasedAndOpenedAgainByTheClock) {
     std::string argument;
     std::string opened;  // what the open is asked for
     std::string shown;   // what the messages name
+    std::string told;    // what standard error calls it
   } cases[] = {
-      {"5", "open 5", kCom5},
+      {"5", "open 5", kCom5, "COM5 (/lab/ports/com5)"},
       {"/dev/serial/by-id/usb-FTDI-if00", "open /dev/serial/by-id/usb-FTDI-if00",
-       "/dev/serial/by-id/usb-FTDI-if00"},
+       "/dev/serial/by-id/usb-FTDI-if00", "/dev/serial/by-id/usb-FTDI-if00"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.argument);
     FakeSystem system;
     system.device_files = true;
+    system.device_file = "/lab/ports/com5";
     system.arrivals = {"1\r\n2\r\n3", kGone, "4\r\n"};
     system.refused_reopens = 3;
     system.keys_when_done = {kQ};
     EXPECT_EQ(run(&system, {c.argument}), 0);
     EXPECT_EQ(system.events.front(), c.opened);
     // The held records go to disk at once, the half line "3" is dropped, the port is released,
-    // and each attempt to open it again comes 200 ms after the one before.
-    EXPECT_EQ(events_from(system.events, "gone"),
-              (Events{"gone", "write log", "close port", "out:" + port_not_opened_message(c.shown),
-                      c.opened, c.opened, c.opened, c.opened, "configure", "purge",
-                      "out:" + port_opened_message(c.shown), "read 3 got 3", "out:4\r\r\n",
-                      "close port", "write log", "close log", "restore"}));
+    // and each attempt to open it again comes 200 ms after the one before. Standard error says
+    // that the port went, and that it is back.
+    EXPECT_EQ(
+        events_from(system.events, "gone"),
+        (Events{"gone", "write log", "close port", "out:" + port_not_opened_message(c.shown),
+                "err:comlog: " + c.told +
+                    " has gone; comlog tries to open it again, 5 "
+                    "times a second\n",
+                c.opened, c.opened, c.opened, c.opened, "configure", "purge",
+                "out:" + port_opened_message(c.shown),
+                "err:comlog: " + c.told + " is back after 0.8 s; logging goes on\n", "read 3 got 3",
+                "out:4\r\r\n", "close port", "write log", "close log", "restore"}));
     EXPECT_EQ(system.file.contents, expected_record(1) + expected_record(2) + expected_record(4));
     ASSERT_EQ(system.open_times.size(), 5u);
     for (size_t i = 2; i < system.open_times.size(); ++i) {
@@ -670,11 +701,14 @@ TEST(LoggerRoutine, APortThatComesBackRefusingItsSettingsIsStillGone) {
   system.refused_settings_on_return = 1;
   system.keys_when_done = {kQ};
   EXPECT_EQ(run(&system), 0);
+  // A port that refuses its settings is still gone: nothing is said of it until it is back.
   EXPECT_EQ(events_from(system.events, "gone"),
             (Events{"gone", "write log", "close port", "out:" + port_not_opened_message(kCom5),
+                    "err:comlog: COM5 has gone; comlog tries to open it again, 5 times a second\n",
                     "open 5", "configure", "close port", "open 5", "configure", "purge",
-                    "out:" + port_opened_message(kCom5), "read 3 got 3", "out:2\r\r\n",
-                    "close port", "write log", "close log", "restore"}));
+                    "out:" + port_opened_message(kCom5),
+                    "err:comlog: COM5 is back after 0.4 s; logging goes on\n", "read 3 got 3",
+                    "out:2\r\r\n", "close port", "write log", "close log", "restore"}));
   EXPECT_EQ(system.file.contents, expected_record(1) + expected_record(2));
 }
 
@@ -684,9 +718,42 @@ TEST(LoggerRoutine, AReadThatFindsThePortGoneLosesItToo) {
   system.keys_when_done = {kQ};
   EXPECT_EQ(run(&system), 0);
   EXPECT_EQ(events_from(system.events, "read 3 gone"),
-            (Events{"read 3 gone", "close port", "out:" + port_not_opened_message(kCom5), "open 5",
-                    "configure", "purge", "out:" + port_opened_message(kCom5), "read 3 got 3",
+            (Events{"read 3 gone", "close port", "out:" + port_not_opened_message(kCom5),
+                    "err:comlog: COM5 has gone; comlog tries to open it again, 5 times a second\n",
+                    "open 5", "configure", "purge", "out:" + port_opened_message(kCom5),
+                    "err:comlog: COM5 is back after 0.2 s; logging goes on\n", "read 3 got 3",
                     "out:5\r\r\n", "close port", "write log", "close log", "restore"}));
+}
+
+// How long the port was gone, as the operator reads it, by the routine's clock.
+TEST(LoggerRoutine, HowLongThePortWasGoneIsToldWhenItIsBack) {
+  const struct {
+    int64_t clock_step_ms;
+    int refused_reopens;
+    const char* away;
+  } cases[] = {
+      {50, 0, "0.2 s"},
+      {50, 3, "0.8 s"},
+      {1000, 58, "59.0 s"},
+      {1000, 59, "1 min 00 s"},
+      {1000, 124, "2 min 05 s"},
+      {60000, 61, "1 h 02 min"},
+      {3600000, 49, "50 h 00 min"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.away);
+    FakeSystem system;
+    system.clock_step_ms = c.clock_step_ms;
+    system.arrivals = {"1\r\n", kGone, "2\r\n"};
+    system.refused_reopens = c.refused_reopens;
+    system.keys_when_done = {kQ};
+    EXPECT_EQ(run(&system), 0);
+    EXPECT_EQ(
+        events_starting(system.events, "err:"),
+        (Events{"err:comlog: COM5 has gone; comlog tries to open it again, 5 times a second\n",
+                std::string("err:comlog: COM5 is back after ") + c.away + "; logging goes on\n"}));
+    EXPECT_EQ(system.file.contents, expected_record(1) + expected_record(2));
+  }
 }
 
 TEST(LoggerRoutine, WhileThePortIsGoneKeysAndRequestsStillEndTheRun) {
