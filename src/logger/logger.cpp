@@ -340,6 +340,9 @@ int log_until_the_end(LoggerState* state, int argc, char** argv, const LoggerSer
   if (!open_times(&state->log, services.times_file, process)) {
     tell_log_failure(services.output, services.times_file,
                      ": the run goes on without the times in test.csv");
+  } else if (const char* zone = process.unknown_time_zone(process.context)) {
+    tell(services.output, "comlog: TZ=%s is no time zone this system has: test.csv has UTC times\n",
+         zone);
   }
   start_receiving(&state->receiver);
   console_print(console, "running\n");

@@ -77,6 +77,7 @@ struct FakeSystem {
   // The time of day: 2026-12-09T18:30:01.234 in Tokyo, a millisecond later at every look.
   WallTime wall = {1796808601234000, 9 * 3600};
   int wall_looks = 0;
+  std::string unknown_time_zone;  // TZ as given, when the system has no such zone
   FakeConsole console;
 
   FakeSystem() { console.system = this; }
@@ -285,6 +286,11 @@ WallTime wall_clock(void* context) {
   return now;
 }
 
+const char* unknown_time_zone(void* context) {
+  const std::string& zone = fake(context)->unknown_time_zone;
+  return zone.empty() ? nullptr : zone.c_str();
+}
+
 LoggerServices services_of(FakeSystem* system) {
   return LoggerServices{
       {system, open_port, configure_port, purge_port, poll_port, read_port, close_port,
@@ -294,7 +300,7 @@ LoggerServices services_of(FakeSystem* system) {
       log_file_of(&system->times),
       {system, output_is_terminal, errors_to_terminal, character_set, write_output, write_error},
       {queue_of(&system->console), restore_keys},
-      {system, end_requested, now_ms, wall_clock},
+      {system, end_requested, now_ms, wall_clock, unknown_time_zone},
   };
 }
 
@@ -946,6 +952,22 @@ TEST(LoggerRoutine, EveryRecordHasItsRowWithTheTimeOfItsRead) {
                    "without the times in test.csv\n"});
   EXPECT_EQ(without.wall_looks, 0);
   EXPECT_EQ(without.file.contents, expected_record(600));
+
+  // A TZ that names no zone this system has gives UTC times: said once, at the start, and only
+  // where test.csv is made.
+  for (bool csv_made : {true, false}) {
+    SCOPED_TRACE(csv_made ? "test.csv made" : "no test.csv");
+    FakeSystem nowhere;
+    nowhere.unknown_time_zone = "Nowhere/City";
+    nowhere.times.refuse_create = !csv_made;
+    nowhere.arrivals = {"600\r\n", "601\r\n"};
+    nowhere.keys_when_done = {kQ};
+    EXPECT_EQ(run(&nowhere), 0);
+    const Events told = events_starting(nowhere.events, "err:comlog: TZ=");
+    EXPECT_EQ(told, csv_made ? Events{"err:comlog: TZ=Nowhere/City is no time zone this system "
+                                      "has: test.csv has UTC times\n"}
+                             : Events{});
+  }
 }
 
 }  // namespace
