@@ -67,7 +67,7 @@ class Fault : public LoggerStage {
 // Whether test.csv is its header and whole rows for readings first, first + 1, ... in order, as
 // many as it holds; `*rows` is then their count.
 ::testing::AssertionResult times_in_order(const std::string& csv, int first, size_t* rows) {
-  const std::string header = "time,reading,value\r\n";
+  const std::string& header = kTimesHeaderLine;
   if (csv.compare(0, header.size(), header) != 0) {
     return ::testing::AssertionFailure() << "no header: " << csv.substr(0, 40);
   }
@@ -76,9 +76,7 @@ class Fault : public LoggerStage {
     const size_t end = csv.find("\r\n", start);
     if (end == std::string::npos) return ::testing::AssertionFailure() << "a torn row at " << start;
     const std::string row = csv.substr(start, end - start);
-    const int reading = first + int(*rows);
-    const std::string tail = "," + std::to_string(reading) + "," + std::to_string(reading - 512);
-    if (row.size() != 29 + tail.size() || row.compare(29, std::string::npos, tail) != 0) {
+    if (!is_time_row_of(row, first + int(*rows))) {
       return ::testing::AssertionFailure() << "row " << *rows << ": " << row;
     }
     start = end + 2;

@@ -601,24 +601,22 @@ TEST_F(Logger, AnOperatorAtATerminalIsToldWhereTheRecordsGoAndWhatTheyCameTo) {
   EXPECT_EQ(output.substr(output.size() - 23), "\r\nrunning\r\n600\r\r\n601\r\r\n");
 }
 
-// The milliseconds since 1970 of a row's time, "2026-12-09T18:30:01.234+09:00", and its offset's
-// text; -1 when it is not such a time.
-int64_t time_of_row(const std::string& row, std::string* offset) {
+// The milliseconds since 1970 of a row's local time and offset, "2026-12-09T18:30:01.234,540,",
+// the offset in minutes, and the rest of the row; -1 when it does not start so.
+int64_t time_of_row(const std::string& row, int* offset_minutes, std::string* rest) {
   tm local = {};
   int milliseconds = 0;
-  char sign = 0;
-  int hours = 0, minutes = 0;
-  if (row.size() < 29 ||
-      std::sscanf(row.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d%c%2d:%2d", &local.tm_year,
-                  &local.tm_mon, &local.tm_mday, &local.tm_hour, &local.tm_min, &local.tm_sec,
-                  &milliseconds, &sign, &hours, &minutes) != 10) {
+  int length = 0;
+  if (std::sscanf(row.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d,%d,%n", &local.tm_year, &local.tm_mon,
+                  &local.tm_mday, &local.tm_hour, &local.tm_min, &local.tm_sec, &milliseconds,
+                  offset_minutes, &length) != 8 ||
+      length == 0 || row[10] != 'T' || row[23] != ',') {
     return -1;
   }
   local.tm_year -= 1900;
   local.tm_mon -= 1;
-  *offset = row.substr(23, 6);
-  const int64_t offset_s = (sign == '-' ? -1 : 1) * (hours * 3600 + minutes * 60);
-  return (int64_t(timegm(&local)) - offset_s) * 1000 + milliseconds;
+  *rest = row.substr(size_t(length));
+  return (int64_t(timegm(&local)) - int64_t(*offset_minutes) * 60) * 1000 + milliseconds;
 }
 
 int64_t wall_ms() {
@@ -654,18 +652,18 @@ TEST_F(Logger, EveryRecordHasItsRowInTestCsvWithTheTimeItsLineCame) {
   EXPECT_EQ(end_with(SIGTERM) & 0x7f, SIGTERM);
   const std::vector<std::string> rows = rows_of(read_file(csv_path));
   ASSERT_EQ(rows.size(), 21u);
-  EXPECT_EQ(rows[0], "time,reading,value");
+  EXPECT_EQ(rows[0], "time,utc_offset_minutes,reading,value");
   EXPECT_EQ(log(), expected_records(600, 20));
   for (size_t i = 0; i < sent.size(); ++i) {
     SCOPED_TRACE(rows[i + 1]);
-    std::string offset;
-    const int64_t at = time_of_row(rows[i + 1], &offset);
-    EXPECT_EQ(offset, "+09:00");
+    int offset = 0;
+    std::string rest;
+    const int64_t at = time_of_row(rows[i + 1], &offset, &rest);
+    EXPECT_EQ(offset, 540);
     EXPECT_GE(at, sent[i].first);
     EXPECT_LE(at, sent[i].second);
     const int reading = 600 + int(i);
-    EXPECT_EQ(rows[i + 1].substr(29),
-              "," + std::to_string(reading) + "," + std::to_string(reading - 512));
+    EXPECT_EQ(rest, std::to_string(reading) + "," + std::to_string(reading - 512));
   }
   // The next run keeps it beside test.dat.1, and a test.csv made read-only is kept as it is: the
   // run goes on without the times and says so once.
@@ -684,6 +682,60 @@ TEST_F(Logger, EveryRecordHasItsRowInTestCsvWithTheTimeItsLineCame) {
   EXPECT_EQ(log(), expected_record(700));
   EXPECT_EQ(read_file(csv_path), "mine\r\n");
   EXPECT_FALSE(fs::exists(csv_path + ".1"));
+}
+
+// The zone is TZ's, from the zone database or a rule written out; a TZ that names no zone this
+// system has gives UTC times, and standard error says so, once.
+TEST_F(Logger, AnUnknownTimeZoneIsSaidOnceAndGivesUtcTimes) {
+  const std::string zone_folder = workspace_.root + "/zones";
+  fs::create_directories(zone_folder + "/Lab");
+  fs::copy_file("/usr/share/zoneinfo/Asia/Tokyo", zone_folder + "/Lab/Tokyo");
+  const struct {
+    std::vector<std::string> environment;
+    int offset_minutes;
+    std::string errors;
+  } cases[] = {
+      {{"TZ=JST-9"}, 540, ""},
+      {{"TZ=<-0330>3:30"}, -210, ""},
+      {{"TZ=Lab/Tokyo", "TZDIR=" + zone_folder}, 540, ""},
+      {{"TZ=:Lab/Tokyo", "TZDIR=" + zone_folder}, 540, ""},
+      {{"TZ=" + zone_folder + "/Lab/Tokyo"}, 540, ""},
+      {{"TZ=UTC0"}, 0, ""},
+      {{"TZ=Nowhere/City"},
+       0,
+       "comlog: TZ=Nowhere/City is no time zone this system has: test.csv has UTC times\n"},
+      {{"TZ=Lab/Atlantis", "TZDIR=" + zone_folder},
+       0,
+       "comlog: TZ=Lab/Atlantis is no time zone this system has: test.csv has UTC times\n"},
+      {{"TZ=" + zone_folder},
+       0,
+       "comlog: TZ=" + zone_folder + " is no time zone this system has: test.csv has UTC times\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.environment[0]);
+    close_pty(&terminal_);
+    terminal_ = open_pty();
+    fs::remove(workspace_.cwd + "/test.dat");
+    fs::remove(workspace_.cwd + "/test.csv");
+    RunOptions options = logger_options();
+    options.environment.insert(options.environment.end(), c.environment.begin(),
+                               c.environment.end());
+    options.stderr_to_pipe = true;
+    LoggerStage::start_logging(options);
+    send("600\r\n", "600\r\r\n");
+    write_all(terminal_.master, "q");
+    EXPECT_EQ(read_to_end(child_.errors), c.errors);
+    close(child_.errors);
+    child_.errors = -1;
+    EXPECT_EQ(wait_for_exit(child_.pid), 0);
+    const std::string csv = read_file(workspace_.cwd + "/test.csv");
+    const size_t row = csv.find("\r\n") + 2;
+    int offset = 1;
+    std::string rest;
+    EXPECT_GE(time_of_row(csv.substr(row), &offset, &rest), 0) << csv;
+    EXPECT_EQ(offset, c.offset_minutes);
+    EXPECT_EQ(rest, "600,88\r\n");
+  }
 }
 
 // A record reaches the disk within a second of its line, so that a kill that no program can

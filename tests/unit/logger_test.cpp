@@ -934,10 +934,10 @@ TEST(LoggerRoutine, EveryRecordHasItsRowWithTheTimeOfItsRead) {
   EXPECT_EQ(system.wall_looks, 2);
   EXPECT_EQ(system.times.path, "test.csv");
   EXPECT_EQ(system.times.contents,
-            "time,reading,value\r\n"
-            "2026-12-09T18:30:01.234+09:00,600,88\r\n"
-            "2026-12-09T18:30:01.234+09:00,601,89\r\n"
-            "2026-12-09T18:30:01.235+09:00,602,90\r\n");
+            "time,utc_offset_minutes,reading,value\r\n"
+            "2026-12-09T18:30:01.234,540,600,88\r\n"
+            "2026-12-09T18:30:01.234,540,601,89\r\n"
+            "2026-12-09T18:30:01.235,540,602,90\r\n");
   EXPECT_EQ(system.file.contents, expected_records(600, 3));
   EXPECT_FALSE(system.times.open);
 
