@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "common/port_names.h"
 #include "keys/key_codes.h"
@@ -39,6 +40,7 @@ struct LoggerState {
   char device_path[kDevicePathSize];
   const char* port_shown;
   const PortTexts* texts;
+  bool wide_texts;         // the port messages go as UTF-16 text (kPortWideTexts)
   bool port_refused;       // at the start: standard error says why at the end
   bool settings_refused;   // likewise
   bool log_refused;        // likewise for test.dat
@@ -55,10 +57,28 @@ bool is_quit_code(int code) {
   return code == 'E' || code == 'Q' || code == 'X' || code == 'e' || code == 'q' || code == 'x';
 }
 
-void print_port_message(LoggerState* state, const char* outcome) {
-  console_print(&state->console, state->texts->port);
-  console_print(&state->console, state->port_shown);
-  console_print(&state->console, outcome);
+// A part of a port message: UTF-16 text where the console takes it (and there is such a text),
+// else the bytes; a console that refuses the text gets the bytes from then on.
+void print_port_text(LoggerState* state, const char* bytes, const char16_t* wide) {
+  if (state->wide_texts && wide != nullptr) {
+    if (console_print_wide(&state->console, wide, std::char_traits<char16_t>::length(wide))) return;
+    state->wide_texts = false;
+  }
+  console_print(&state->console, bytes);
+}
+
+void print_port_message(LoggerState* state, const char* outcome, const char16_t* wide_outcome) {
+  print_port_text(state, state->texts->port, kPortWideTexts.port);
+  // The port's name as text is its bytes as they are: a device path is ASCII.
+  char16_t name[kDevicePathSize];
+  size_t length = 0;
+  for (const char* at = state->port_shown; *at != '\0' && length + 1 < kDevicePathSize; ++at) {
+    name[length++] = char16_t(static_cast<unsigned char>(*at));
+  }
+  name[length] = u'\0';
+  const bool whole = std::strlen(state->port_shown) == length;
+  print_port_text(state, state->port_shown, whole ? name : nullptr);
+  print_port_text(state, outcome, wide_outcome);
 }
 
 // A line for the operator on standard error, which standard output's messages stay apart from.
@@ -232,7 +252,7 @@ void lose_port(LoggerState* state, const LoggerServices& services) {
   write_out_held_records(&state->log.times);
   drop_unfinished_line(&state->receiver);
   services.port.close(services.port.context);
-  print_port_message(state, state->texts->cannot_be_opened);
+  print_port_message(state, state->texts->cannot_be_opened, kPortWideTexts.cannot_be_opened);
   state->port_present = false;
   state->gone_at_ms = services.process.now_ms(services.process.context);
   state->next_reopen_ms = state->gone_at_ms + kReopenIntervalMs;
@@ -255,7 +275,7 @@ void try_to_reopen(LoggerState* state, const LoggerServices& services) {
     return;
   }
   port.purge(port.context);
-  print_port_message(state, state->texts->opened);
+  print_port_message(state, state->texts->opened, kPortWideTexts.opened);
   state->port_present = true;
   char name[4200];
   char away[32];
@@ -301,16 +321,18 @@ int log_until_the_end(LoggerState* state, int argc, char** argv, const LoggerSer
   state->port = port_name_from_arguments(argc, argv, port.device_files);
   format_device_path(state->port.number, state->device_path);
   state->port_shown = state->port.device_file ? state->port.device_file : state->device_path;
-  state->texts =
-      &port_texts_for(console->to_terminal, services.output.character_set(services.output.context));
+  const char* character_set = services.output.character_set(services.output.context);
+  state->texts = &port_texts_for(console->to_terminal, character_set);
+  state->wide_texts = port_texts_as_wide_text(console->to_terminal, character_set,
+                                              services.output.write_wide != nullptr);
   if (!port.open(port.context, state->port)) {
-    print_port_message(state, state->texts->cannot_be_opened);
+    print_port_message(state, state->texts->cannot_be_opened, kPortWideTexts.cannot_be_opened);
     state->port_refused = true;
     return -1;
   }
-  print_port_message(state, state->texts->opened);
+  print_port_message(state, state->texts->opened, kPortWideTexts.opened);
   if (!port.configure(port.context)) {
-    console_print(console, state->texts->settings_refused);
+    print_port_text(state, state->texts->settings_refused, kPortWideTexts.settings_refused);
     state->settings_refused = true;
     port.close(port.context);
     return -1;

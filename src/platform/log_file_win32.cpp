@@ -15,7 +15,6 @@
 
 namespace {
 
-
 struct LogFile {
   HANDLE handle;        // written through
   HANDLE lock;          // holds the lock

@@ -68,6 +68,11 @@ struct FakeSystem {
   // Whether the platform opens ports by their device files, as Linux does.
   bool device_files = false;
   std::string output;
+  // A console that takes UTF-16 text, as a Windows console does, or refuses it; the text it took,
+  // as UTF-8, is also part of `output`.
+  bool takes_wide_text = false;
+  bool refuses_wide_text = false;
+  std::string wide_output;
   std::string why_not_opened;        // what the platform says of a refused open; empty: nothing
   std::string why_settings_refused;  // likewise of refused settings
   std::string device_file;           // behind the port; empty: none
@@ -262,6 +267,29 @@ long write_error(void* context, const char* bytes, size_t length) {
   return long(length);
 }
 
+// UTF-16 text, kept as UTF-8 (the port messages are all in the Basic Multilingual Plane).
+long write_wide(void* context, const char16_t* text, size_t length) {
+  FakeSystem* system = fake(context);
+  if (system->refuses_wide_text) return -1;
+  std::string utf8;
+  for (size_t i = 0; i < length; ++i) {
+    const unsigned unit = text[i];
+    if (unit < 0x80) {
+      utf8 += char(unit);
+    } else if (unit < 0x800) {
+      utf8 += char(0xC0 | unit >> 6);
+      utf8 += char(0x80 | (unit & 0x3F));
+    } else {
+      utf8 += char(0xE0 | unit >> 12);
+      utf8 += char(0x80 | (unit >> 6 & 0x3F));
+      utf8 += char(0x80 | (unit & 0x3F));
+    }
+  }
+  system->wide_output += utf8;
+  system->note_output(utf8.data(), utf8.size());
+  return long(length);
+}
+
 // Its context is the console queue's.
 void restore_keys(void* context) {
   static_cast<FakeConsole*>(static_cast<ScriptedConsole*>(context))->system->note("restore");
@@ -298,7 +326,8 @@ LoggerServices services_of(FakeSystem* system) {
       {system, create_file, write_file, cut_file, file_in_place, replace_file, file_failure,
        file_place, file_free_bytes, close_file},
       log_file_of(&system->times),
-      {system, output_is_terminal, errors_to_terminal, character_set, write_output, write_error},
+      {system, output_is_terminal, errors_to_terminal, character_set, write_output, write_error,
+       system->takes_wide_text ? write_wide : nullptr},
       {queue_of(&system->console), restore_keys},
       {system, end_requested, now_ms, wall_clock, unknown_time_zone},
   };
@@ -540,46 +569,75 @@ TEST(LoggerRoutine, EveryEndReleasesWhatWasTakenAndWritesOutEverything) {
 // The port messages are UTF-8 only on a terminal that reads UTF-8, and Shift_JIS everywhere else;
 // the echoed device text and the routine's own words are never converted.
 TEST(LoggerRoutine, ThePortMessagesAreInTheTerminalsCharacterSet) {
+  // How the console takes UTF-16 text: not at all (Linux), or as a Windows console does, which
+  // may refuse it too.
+  enum Wide { kNoText, kText, kRefused };
   const struct {
     bool terminal;
     const char* character_set;
+    Wide wide;
     PortText text;
+    bool as_text;  // written as UTF-16 text (shown here as UTF-8)
   } cases[] = {
-      {true, "UTF-8", PortText::kUtf8},
-      {true, "utf8", PortText::kUtf8},
-      {true, "ANSI_X3.4-1968", PortText::kShiftJis},
-      {true, "ISO-8859-1", PortText::kShiftJis},
-      {true, "EUC-JP", PortText::kShiftJis},
-      {true, "UTF-16", PortText::kShiftJis},
-      {true, "UTF-8X", PortText::kShiftJis},
-      {true, "", PortText::kShiftJis},
-      {true, nullptr, PortText::kShiftJis},  // the console converts by itself
-      {false, "UTF-8", PortText::kShiftJis},
-      {false, "ANSI_X3.4-1968", PortText::kShiftJis},
+      {true, "UTF-8", kNoText, PortText::kUtf8, false},
+      {true, "utf8", kNoText, PortText::kUtf8, false},
+      {true, "ANSI_X3.4-1968", kNoText, PortText::kShiftJis, false},
+      {true, "ISO-8859-1", kNoText, PortText::kShiftJis, false},
+      {true, "EUC-JP", kNoText, PortText::kShiftJis, false},
+      {true, "UTF-16", kNoText, PortText::kShiftJis, false},
+      {true, "UTF-8X", kNoText, PortText::kShiftJis, false},
+      {true, "CP437", kNoText, PortText::kShiftJis, false},
+      {true, "", kNoText, PortText::kShiftJis, false},
+      {true, nullptr, kNoText, PortText::kShiftJis, false},
+      {false, "UTF-8", kNoText, PortText::kShiftJis, false},
+      {false, "ANSI_X3.4-1968", kNoText, PortText::kShiftJis, false},
+      // A Windows console of any code page but 932 gets the text itself.
+      {true, "CP437", kText, PortText::kUtf8, true},
+      {true, "CP1252", kText, PortText::kUtf8, true},
+      {true, "CP65001", kText, PortText::kUtf8, true},
+      {true, "CP932", kText, PortText::kShiftJis, false},
+      {true, "cp932", kText, PortText::kShiftJis, false},
+      {true, nullptr, kText, PortText::kShiftJis, false},  // no console: a NUL device
+      {false, "CP437", kText, PortText::kShiftJis, false},
+      {true, "CP437", kRefused, PortText::kShiftJis, false},
   };
   // Shift_JIS and UTF-8 text from the device, which is echoed as it came.
   const std::string device_text = "\x83\x7C 600\r\n\xE3\x83\x9D 601\r\n";
   const std::string echo = "\x83\x7C 600\r\r\n\xE3\x83\x9D 601\r\r\n";
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.terminal ? "terminal, " : "file, ") +
-                 (c.character_set ? c.character_set : "null"));
+                 (c.character_set ? c.character_set : "null") +
+                 (c.wide == kText      ? ", takes text"
+                  : c.wide == kRefused ? ", refuses text"
+                                       : ""));
+    const auto arrange = [&](FakeSystem* system) {
+      system->output_is_terminal = c.terminal;
+      system->character_set = c.character_set;
+      system->takes_wide_text = c.wide != kNoText;
+      system->refuses_wide_text = c.wide == kRefused;
+    };
     FakeSystem refused;
-    refused.output_is_terminal = c.terminal;
-    refused.character_set = c.character_set;
+    arrange(&refused);
     refused.refuse_configure = true;
     EXPECT_EQ(run(&refused), -1);
-    EXPECT_EQ(refused.output,
-              port_opened_message(kCom5, c.text) + settings_refused_message(c.text));
+    const std::string refusal =
+        port_opened_message(kCom5, c.text) + settings_refused_message(c.text);
+    EXPECT_EQ(refused.output, refusal);
+    EXPECT_EQ(refused.wide_output, c.as_text ? refusal : "");
 
     FakeSystem unplugged;
-    unplugged.output_is_terminal = c.terminal;
-    unplugged.character_set = c.character_set;
+    arrange(&unplugged);
     unplugged.arrivals = {device_text, kGone, "602\r\n"};
     unplugged.keys_when_done = {kQ};
     EXPECT_EQ(run(&unplugged), 0);
     EXPECT_EQ(unplugged.output, port_opened_message(kCom5, c.text) + kBanner + "running\r\n" +
                                     echo + port_not_opened_message(kCom5, c.text) +
                                     port_opened_message(kCom5, c.text) + "602\r\r\n");
+    // Only the port messages are text: the echo and the routine's own words are bytes.
+    EXPECT_EQ(unplugged.wide_output, c.as_text ? port_opened_message(kCom5, c.text) +
+                                                     port_not_opened_message(kCom5, c.text) +
+                                                     port_opened_message(kCom5, c.text)
+                                               : "");
   }
 }
 
