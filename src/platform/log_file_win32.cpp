@@ -15,6 +15,7 @@
 
 namespace {
 
+
 struct LogFile {
   HANDLE handle;        // written through
   HANDLE lock;          // holds the lock
