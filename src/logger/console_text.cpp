@@ -47,6 +47,30 @@ void console_print(ConsoleText* console, const char* text) {
   console_write(console, text, std::strlen(text));
 }
 
+bool console_print_wide(ConsoleText* console, const char16_t* text, size_t length) {
+  const ConsoleOutputService& output = console->output;
+  if (output.write_wide == nullptr) return false;
+  char16_t expanded[256];
+  size_t count = 0;
+  bool written = false;
+  for (size_t i = 0; i <= length; ++i) {
+    // A full slice, or the end: what is expanded goes out.
+    if (i == length || count + 2 > sizeof expanded / sizeof expanded[0]) {
+      for (size_t done = 0; done < count;) {
+        const long taken = output.write_wide(output.context, expanded + done, count - done);
+        if (taken <= 0) return written;
+        done += size_t(taken);
+        written = true;
+      }
+      count = 0;
+      if (i == length) break;
+    }
+    if (text[i] == u'\n') expanded[count++] = u'\r';
+    expanded[count++] = text[i];
+  }
+  return true;
+}
+
 void console_flush(ConsoleText* console) {
   if (console->held_count == 0) return;
   const size_t length = console->held_count;

@@ -22,5 +22,9 @@ void start_console_text(ConsoleText* console, const ConsoleOutputService& output
 void console_write(ConsoleText* console, const char* bytes, size_t length);
 void console_print(ConsoleText* console, const char* text);
 
+// Writes UTF-16 text, each LF as CR LF, to a console that takes it (the output's write_wide);
+// false, with nothing written, where it has none or refuses the text at once.
+bool console_print_wide(ConsoleText* console, const char16_t* text, size_t length);
+
 // Writes out what is held.
 void console_flush(ConsoleText* console);

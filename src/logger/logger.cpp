@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "common/port_names.h"
 #include "keys/key_codes.h"
@@ -38,9 +39,12 @@ struct LoggerState {
   char device_path[kDevicePathSize];
   const char* port_shown;
   const PortTexts* texts;
+  bool wide_texts;         // the port messages go as UTF-16 text (kPortWideTexts)
   bool port_refused;       // at the start: standard error says why at the end
+  bool settings_refused;   // likewise
   bool port_present;       // false once the port has gone, until it is open again
   int64_t next_reopen_ms;  // while it is gone
+  int64_t gone_at_ms;      // when it went
   char received[kMostBytesPerRead];
   char echo[kEchoSize];
 };
@@ -49,10 +53,28 @@ bool is_quit_code(int code) {
   return code == 'E' || code == 'Q' || code == 'X' || code == 'e' || code == 'q' || code == 'x';
 }
 
-void print_port_message(LoggerState* state, const char* outcome) {
-  console_print(&state->console, state->texts->port);
-  console_print(&state->console, state->port_shown);
-  console_print(&state->console, outcome);
+// A part of a port message: UTF-16 text where the console takes it (and there is such a text),
+// else the bytes; a console that refuses the text gets the bytes from then on.
+void print_port_text(LoggerState* state, const char* bytes, const char16_t* wide) {
+  if (state->wide_texts && wide != nullptr) {
+    if (console_print_wide(&state->console, wide, std::char_traits<char16_t>::length(wide))) return;
+    state->wide_texts = false;
+  }
+  console_print(&state->console, bytes);
+}
+
+void print_port_message(LoggerState* state, const char* outcome, const char16_t* wide_outcome) {
+  print_port_text(state, state->texts->port, kPortWideTexts.port);
+  // The port's name as text is its bytes as they are: a device path is ASCII.
+  char16_t name[kDevicePathSize];
+  size_t length = 0;
+  for (const char* at = state->port_shown; *at != '\0' && length + 1 < kDevicePathSize; ++at) {
+    name[length++] = char16_t(static_cast<unsigned char>(*at));
+  }
+  name[length] = u'\0';
+  const bool whole = std::strlen(state->port_shown) == length;
+  print_port_text(state, state->port_shown, whole ? name : nullptr);
+  print_port_text(state, outcome, wide_outcome);
 }
 
 // A line for the operator on standard error, which standard output's messages stay apart from.
@@ -222,6 +244,31 @@ void write_out_when_due(LoggerState* state, const LoggerServices& services) {
   write_out_when_due(state->log, services.process.now_ms(services.process.context));
 }
 
+// The port as the operator knows it, for words of our own: COM n with the device file behind it
+// where there is one ("COM5 (/dev/ttyS4)"), or the device file as given.
+void word_port(const LoggerState& state, const SerialPortService& port, char* out, size_t size) {
+  const char* file = port.device_file(port.context);
+  if (state.port.device_file != nullptr) {
+    std::snprintf(out, size, "%s", state.port.device_file);
+  } else if (file != nullptr) {
+    std::snprintf(out, size, "COM%d (%s)", int(state.port.number), file);
+  } else {
+    std::snprintf(out, size, "COM%d", int(state.port.number));
+  }
+}
+
+// A time span as an operator reads it: "0.8 s", "2 min 05 s", "1 h 02 min".
+void word_duration(int64_t ms, char* out, size_t size) {
+  const int64_t seconds = ms / 1000;
+  if (seconds < 60) {
+    std::snprintf(out, size, "%d.%d s", int(seconds), int(ms / 100 % 10));
+  } else if (seconds < 3600) {
+    std::snprintf(out, size, "%d min %02d s", int(seconds / 60), int(seconds % 60));
+  } else {
+    std::snprintf(out, size, "%" PRId64 " h %02d min", seconds / 3600, int(seconds / 60 % 60));
+  }
+}
+
 // The port has gone (its adapter pulled out): nothing waits in memory while it is away, the half
 // line it left will never be completed, and the port is released before anything is said (a
 // stalled console must not hold it), so that the adapter gets its old name when it comes back.
@@ -229,9 +276,14 @@ void lose_port(LoggerState* state, const LoggerServices& services) {
   write_out_held_lines(state->log);
   drop_unfinished_line(&state->receiver);
   services.port.close(services.port.context);
-  print_port_message(state, state->texts->cannot_be_opened);
+  print_port_message(state, state->texts->cannot_be_opened, kPortWideTexts.cannot_be_opened);
   state->port_present = false;
-  state->next_reopen_ms = services.process.now_ms(services.process.context) + kReopenIntervalMs;
+  state->gone_at_ms = services.process.now_ms(services.process.context);
+  state->next_reopen_ms = state->gone_at_ms + kReopenIntervalMs;
+  char port[4200];
+  word_port(*state, services.port, port, sizeof port);
+  tell(services.output, "comlog: %s has gone; comlog tries to open it again, %d times a second\n",
+       port, int(1000 / kReopenIntervalMs));
 }
 
 // While the port is gone: now and then an attempt to open it again, set up as at the start. A
@@ -247,8 +299,13 @@ void try_to_reopen(LoggerState* state, const LoggerServices& services) {
     return;
   }
   port.purge(port.context);
-  print_port_message(state, state->texts->opened);
+  print_port_message(state, state->texts->opened, kPortWideTexts.opened);
   state->port_present = true;
+  char name[4200];
+  char away[32];
+  word_port(*state, port, name, sizeof name);
+  word_duration(now - state->gone_at_ms, away, sizeof away);
+  tell(services.output, "comlog: %s is back after %s; logging goes on\n", name, away);
 }
 
 // One turn's look at the port: what is queued is read, up to what the receive buffer holds (the
@@ -278,19 +335,29 @@ int log_until_the_end(LoggerState* state, int argc, char** argv, const LoggerSer
   const ProcessService& process = services.process;
   ConsoleText* console = &state->console;
 
+  // The help and the version are written as they are, and end the run before anything else.
+  const Request request = request_from_arguments(argc, argv);
+  if (request != Request::kLog) {
+    const char* text = request == Request::kHelp ? help_text(port.device_files) : version_text();
+    write_fully(services.output.write, services.output.context, text, std::strlen(text));
+    return 0;
+  }
   state->port = port_name_from_arguments(argc, argv, port.device_files);
   format_device_path(state->port.number, state->device_path);
   state->port_shown = state->port.device_file ? state->port.device_file : state->device_path;
-  state->texts =
-      &port_texts_for(console->to_terminal, services.output.character_set(services.output.context));
+  const char* character_set = services.output.character_set(services.output.context);
+  state->texts = &port_texts_for(console->to_terminal, character_set);
+  state->wide_texts = port_texts_as_wide_text(console->to_terminal, character_set,
+                                              services.output.write_wide != nullptr);
   if (!port.open(port.context, state->port)) {
-    print_port_message(state, state->texts->cannot_be_opened);
+    print_port_message(state, state->texts->cannot_be_opened, kPortWideTexts.cannot_be_opened);
     state->port_refused = true;
     return -1;
   }
-  print_port_message(state, state->texts->opened);
+  print_port_message(state, state->texts->opened, kPortWideTexts.opened);
   if (!port.configure(port.context)) {
-    console_print(console, state->texts->settings_refused);
+    print_port_text(state, state->texts->settings_refused, kPortWideTexts.settings_refused);
+    state->settings_refused = true;
     port.close(port.context);
     return -1;
   }
@@ -316,6 +383,12 @@ int log_until_the_end(LoggerState* state, int argc, char** argv, const LoggerSer
   }
   // A file beside test.dat that could not be made costs what it holds: the run goes on.
   tell_log_news(state, services);
+  // The times are UTC where TZ names no zone of the system: said once, when test.csv is made.
+  const char* zone = process.unknown_time_zone(process.context);
+  if (zone != nullptr && companion_file(state->log, 0) != nullptr) {
+    tell(services.output, "comlog: TZ=%s is no time zone this system has: test.csv has UTC times\n",
+         zone);
+  }
   start_receiving(&state->receiver);
   console_print(console, "running\n");
   tell_where_the_records_go(state, services);
@@ -354,6 +427,10 @@ int run_logger(int argc, char** argv, const LoggerServices& services) {
   console_flush(&state.console);
   // After standard output, so that the two sent to one file keep their order.
   if (state.port_refused) explain_port_failure(state, argc, argv, services);
+  if (state.settings_refused) {
+    const char* why = services.port.why_settings_refused(services.port.context);
+    if (why != nullptr) tell(services.output, "comlog: %s\n", why);
+  }
   if (state.log != nullptr) {
     tell_log_news(&state, services);
     const ConsoleOutputService& output = services.output;

@@ -20,6 +20,9 @@ constexpr PortTexts kUtf8 = {
     "\x97\xE3\x81\xBE\xE3\x81\x97\xE3\x81\x9F\n",
 };
 
+// The code page that reads the Shift_JIS bytes as they are meant.
+constexpr char kShiftJisCodePage[] = "CP932";
+
 char upper(char c) {
   return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
 }
@@ -36,7 +39,24 @@ bool is_utf8(const char* name) {
   return false;
 }
 
+bool same_name(const char* name, const char* wanted) {
+  while (*name != '\0' && upper(*name) == *wanted) ++name, ++wanted;
+  return *name == '\0' && *wanted == '\0';
+}
+
 }  // namespace
+
+const PortWideTexts kPortWideTexts = {
+    u"\u30DD\u30FC\u30C8",
+    u"\u306F\u958B\u3051\u307E\u305B\u3093\n",
+    u"\u3092\u30AA\u30FC\u30D7\u30F3\u3057\u307E\u3057\u305F\n",
+    u"DCB\u306E\u30BB\u30C3\u30C8\u3067\u5931\u6557\u3057\u307E\u3057\u305F\n",
+};
+
+bool port_texts_as_wide_text(bool to_terminal, const char* character_set, bool takes_wide_text) {
+  return to_terminal && takes_wide_text && character_set != nullptr &&
+         !same_name(character_set, kShiftJisCodePage);
+}
 
 const PortTexts& port_texts_for(bool to_terminal, const char* character_set) {
   return to_terminal && character_set != nullptr && is_utf8(character_set) ? kUtf8 : kShiftJis;

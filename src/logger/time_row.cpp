@@ -49,12 +49,10 @@ size_t format_local_time(const WallTime& time, char* out) {
   *at++ = '.';
   *at++ = char('0' + of_day / 100 % 10);
   at = two_digits(at, of_day % 100);
-  const int32_t offset = time.utc_offset_s;
-  *at++ = offset < 0 ? '-' : '+';
-  const int64_t minutes = (offset < 0 ? -int64_t(offset) : int64_t(offset)) / 60;
-  at = two_digits(at, minutes / 60);
-  *at++ = ':';
-  at = two_digits(at, minutes % 60);
+  *at++ = ',';
+  const int64_t offset = time.utc_offset_s;
+  const int64_t minutes = (offset < 0 ? -offset : offset) / 60;
+  at = format_decimal(int32_t(offset < 0 ? -minutes : minutes), at);
   return size_t(at - out);
 }
 

@@ -11,9 +11,9 @@ struct ConsoleOutputService {
   bool (*is_terminal)(void* context);
   // Whether standard error is one: an operator is there to read a word of our own.
   bool (*errors_to_terminal)(void* context);
-  // The character set in which the terminal shows text, as the locale names it ("UTF-8",
-  // "ANSI_X3.4-1968"); null where the console converts what it is given by itself (Windows: by
-  // its code page).
+  // The character set in which the terminal shows bytes, as the locale names it ("UTF-8",
+  // "ANSI_X3.4-1968"), or a Windows console its output code page ("CP932", "CP437"); null when
+  // standard output is no terminal whose character set can be asked.
   const char* (*character_set)(void* context);
   // Writes what standard output takes of `bytes`: the count written, or -1 on an error. Once the
   // process has been asked to end, a reader that takes nothing is not waited for past a limit.
@@ -21,6 +21,9 @@ struct ConsoleOutputService {
   // The same for standard error, which is never held: for the operator, why something failed.
   // Standard output keeps its own messages as they are.
   long (*write_error)(void* context, const char* bytes, size_t length);
+  // Writes UTF-16 text to standard output where it is a console that shows such text whatever its
+  // code page (Windows): the count of units written, or -1. Null where there is no such console.
+  long (*write_wide)(void* context, const char16_t* text, size_t length);
 };
 
 ConsoleOutputService system_console_output();

@@ -93,6 +93,7 @@ long write_error(void*, const char* bytes, size_t length) {
 
 ConsoleOutputService system_console_output() {
   ask_character_set(&g_output);
-  return ConsoleOutputService{&g_output,     is_terminal,  errors_to_terminal,
-                              character_set, write_output, write_error};
+  // A terminal takes bytes in its character set: no text of another kind.
+  return ConsoleOutputService{&g_output,    is_terminal, errors_to_terminal,    character_set,
+                              write_output, write_error, /*write_wide=*/nullptr};
 }

@@ -19,6 +19,9 @@ struct ProcessService {
   int64_t (*now_ms)(void* context);
   // The time of day, for the times of the readings.
   WallTime (*wall_clock)(void* context);
+  // The time zone that TZ names when the system has no such zone, whose times are then UTC; null
+  // when the zone is known or none is named.
+  const char* (*unknown_time_zone)(void* context);
 };
 
 // Makes the process safe to run and gives the logger its arguments, argument zero the executable

@@ -11,8 +11,10 @@
 
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 
+#include "common/time_zone.h"
 #include "platform/process.h"
 
 namespace {
@@ -154,6 +156,29 @@ WallTime wall_clock(void*) {
   return WallTime{int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000, g_zone.offset_s};
 }
 
+// Whether the zone database's file at `path` is there: it starts with "TZif".
+bool zone_file_readable(const char* path) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char magic[4];
+  const bool readable = read(fd, magic, sizeof magic) == 4 && std::memcmp(magic, "TZif", 4) == 0;
+  close(fd);
+  return readable;
+}
+
+// The C library takes TZ as a file of the zone database, else as a rule written out, and keeps
+// UTC without a word when it is neither.
+const char* unknown_time_zone(void*) {
+  const char* tz = std::getenv("TZ");
+  if (tz == nullptr || tz[0] == '\0' || std::strcmp(tz, ":") == 0) return nullptr;
+  if (tz[0] != ':' && time_zone_is_a_rule(tz)) return nullptr;
+  char path[PATH_MAX];
+  if (time_zone_file(tz, std::getenv("TZDIR"), path, sizeof path) && zone_file_readable(path)) {
+    return nullptr;
+  }
+  return tz;
+}
+
 }  // namespace
 
 int64_t monotonic_ms() {
@@ -220,7 +245,7 @@ void start_process(int*, char*** argv) {
 }
 
 ProcessService system_process() {
-  return ProcessService{nullptr, end_requested, now_ms, wall_clock};
+  return ProcessService{nullptr, end_requested, now_ms, wall_clock, unknown_time_zone};
 }
 
 void end_process(int status) {

@@ -108,10 +108,15 @@ WallTime wall_clock(void*) {
   return WallTime{(ticks_of(utc) - kTicksTo1970) / 10, offset_s};
 }
 
+// The local time comes from the system's own time zone setting, whatever TZ says.
+const char* unknown_time_zone(void*) {
+  return nullptr;
+}
+
 }  // namespace
 
 ProcessService system_process() {
-  return ProcessService{nullptr, end_requested, now_ms, wall_clock};
+  return ProcessService{nullptr, end_requested, now_ms, wall_clock, unknown_time_zone};
 }
 
 void end_process(int status) {

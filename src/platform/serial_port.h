@@ -29,6 +29,12 @@ struct SerialPortService {
   // Whether a port may be named by its device file ("/dev/ttyUSB0"), as on Linux; elsewhere every
   // port is COM n.
   bool device_files;
+  // Why the last configure failed, in the system's words, naming what was opened ("/dev/null:
+  // not a serial port ..."); null when the platform has nothing to add.
+  const char* (*why_settings_refused)(void* context);
+  // The device file behind the port last opened or tried (COM5's "/dev/ttyS4"), for the
+  // operator's words; null where ports have no file of their own.
+  const char* (*device_file)(void* context);
 };
 
 SerialPortService system_serial_port();

@@ -32,11 +32,16 @@ struct Port {
   char path[PATH_MAX];  // the longest path the system takes, with its NUL
   int open_error;
   char why_not_opened[PATH_MAX + 256];
+  // Why the last configure failed: errno of the call that failed, or kSettingsDidNotHold.
+  int configure_error;
+  bool configure_read_failed;  // the settings could not even be read: no terminal at all
+  char why_settings_refused[PATH_MAX + 256];
   PortFailures failures;  // of polls and reads, in a row
 };
-Port g_port = {-1, false, 0, 0, "", 0, "", {0}};
+Port g_port = {-1, false, 0, 0, "", 0, "", 0, false, "", {0}};
 
 constexpr int kNoDeviceFile = -1;
+constexpr int kSettingsDidNotHold = -1;
 
 // Nothing the line discipline does may change a received byte or send one back: no echo, no
 // line editing, no signals, no output processing, no XOFF when the input queue fills.
@@ -83,6 +88,7 @@ bool open_port(void* context, PortName name) {
   port->number = name.number;
   port->given_length = name.device_file != nullptr ? std::strlen(name.device_file) : 0;
   port->open_error = 0;
+  port->configure_error = 0;
   if (!port_device_file(name, std::getenv("COMLOG_PORTS"), port->path, sizeof port->path)) {
     port->open_error = kNoDeviceFile;
     return false;
@@ -119,10 +125,18 @@ bool open_port(void* context, PortName name) {
   return true;
 }
 
+// Notes why the settings were refused, for the operator's words; always false.
+bool refused(Port* port, int error, bool read_failed) {
+  port->configure_error = error;
+  port->configure_read_failed = read_failed;
+  return false;
+}
+
 bool configure(void* context) {
-  const int fd = static_cast<Port*>(context)->fd;
+  Port* port = static_cast<Port*>(context);
+  const int fd = port->fd;
   termios settings;
-  if (tcgetattr(fd, &settings) != 0) return false;
+  if (tcgetattr(fd, &settings) != 0) return refused(port, errno, true);
   cfmakeraw(&settings);
   make_quiet(&settings);
   settings.c_cflag |= CREAD | CLOCAL;
@@ -133,10 +147,11 @@ bool configure(void* context) {
   settings.c_cc[VTIME] = 0;
   cfsetispeed(&settings, B115200);
   cfsetospeed(&settings, B115200);
-  if (tcsetattr(fd, TCSANOW, &settings) != 0) return false;
+  if (tcsetattr(fd, TCSANOW, &settings) != 0) return refused(port, errno, false);
   // tcsetattr succeeds when any one change took, so the result is read back.
   termios actual;
-  if (tcgetattr(fd, &actual) != 0 || !settings_hold(settings, actual)) return false;
+  if (tcgetattr(fd, &actual) != 0) return refused(port, errno, false);
+  if (!settings_hold(settings, actual)) return refused(port, kSettingsDidNotHold, false);
   // Once more, for a driver that raises them when the speed is set.
   lower_modem_lines(fd);
   return true;
@@ -220,10 +235,41 @@ const char* why_not_opened(void* context) {
   return why;
 }
 
+// A file that is no terminal takes no line settings at all: /dev/null, a disk file, a folder.
+const char* why_settings_refused(void* context) {
+  Port* port = static_cast<Port*>(context);
+  char* why = port->why_settings_refused;
+  const size_t size = sizeof port->why_settings_refused;
+  const int error = port->configure_error;
+  if (error == 0) return nullptr;
+  if (error == kSettingsDidNotHold) {
+    std::snprintf(why, size, "%s: the driver did not take 115200 baud, 8N1 without flow control",
+                  port->path);
+  } else if (port->configure_read_failed && error == ENOTTY) {
+    std::snprintf(why, size, "%s: not a serial port (%s)", port->path, std::strerror(error));
+  } else {
+    std::snprintf(why, size, "%s: %s", port->path, std::strerror(error));
+  }
+  return why;
+}
+
+const char* device_file(void* context) {
+  const Port* port = static_cast<Port*>(context);
+  return port->path[0] != '\0' ? port->path : nullptr;
+}
+
 }  // namespace
 
 SerialPortService system_serial_port() {
-  return SerialPortService{&g_port,    open_port,      configure,
-                           purge,      poll_port,      read_port,
-                           close_port, why_not_opened, /*device_files=*/true};
+  return SerialPortService{&g_port,
+                           open_port,
+                           configure,
+                           purge,
+                           poll_port,
+                           read_port,
+                           close_port,
+                           why_not_opened,
+                           /*device_files=*/true,
+                           why_settings_refused,
+                           device_file};
 }

@@ -17,9 +17,11 @@ struct Port {
   char device_path[kDevicePathSize];
   DWORD open_error;
   char why_not_opened[512];
+  DWORD configure_error;  // of the last SetCommState refused
+  char why_settings_refused[512];
   PortFailures failures;  // of polls and reads, in a row
 };
-Port g_port = {INVALID_HANDLE_VALUE, "", 0, "", {0}};
+Port g_port = {INVALID_HANDLE_VALUE, "", 0, "", 0, "", {0}};
 
 constexpr char kModeString[] = "baud=115200 parity=N data=8 stop=1 dtr=off rts=off";
 // PURGE_RXCLEAR | PURGE_RXABORT | PURGE_TXABORT; PURGE_TXCLEAR is not asked for.
@@ -38,6 +40,7 @@ bool open_port(void* context, PortName name) {
   port->handle = CreateFileA(port->device_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                              OPEN_EXISTING, 0, nullptr);
   port->open_error = port->handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+  port->configure_error = 0;
   port_worked(&port->failures);
   return port->handle != INVALID_HANDLE_VALUE;
 }
@@ -56,7 +59,9 @@ bool configure(void* context) {
   settings.fInX = FALSE;
   settings.fOutxCtsFlow = FALSE;
   settings.fOutxDsrFlow = FALSE;
-  return SetCommState(handle_of(context), &settings) != 0;
+  if (SetCommState(handle_of(context), &settings) != 0) return true;
+  static_cast<Port*>(context)->configure_error = GetLastError();
+  return false;
 }
 
 void purge(void* context) {
@@ -125,10 +130,38 @@ const char* why_not_opened(void* context) {
   return port->why_not_opened;
 }
 
+// The system's words for the refusal; a device that is no serial port answers the settings'
+// calls as a function it does not have.
+const char* why_settings_refused(void* context) {
+  Port* port = static_cast<Port*>(context);
+  const DWORD error = port->configure_error;
+  if (error == 0) return nullptr;
+  char words[256];
+  system_words(error, words, sizeof words);
+  const bool no_serial_port = error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+                              error == ERROR_INVALID_HANDLE;
+  std::snprintf(port->why_settings_refused, sizeof port->why_settings_refused,
+                no_serial_port ? "%s: not a serial port (%s)" : "%s: %s", port->device_path, words);
+  return port->why_settings_refused;
+}
+
+// A COM port has no file of its own here: its device path is its name.
+const char* device_file(void*) {
+  return nullptr;
+}
+
 }  // namespace
 
 SerialPortService system_serial_port() {
-  return SerialPortService{&g_port,    open_port,      configure,
-                           purge,      poll_port,      read_port,
-                           close_port, why_not_opened, /*device_files=*/false};
+  return SerialPortService{&g_port,
+                           open_port,
+                           configure,
+                           purge,
+                           poll_port,
+                           read_port,
+                           close_port,
+                           why_not_opened,
+                           /*device_files=*/false,
+                           why_settings_refused,
+                           device_file};
 }

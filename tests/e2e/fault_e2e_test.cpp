@@ -66,7 +66,7 @@ class Fault : public LoggerStage {
 // Whether test.csv is its header and whole rows for readings first, first + 1, ... in order, as
 // many as it holds; `*rows` is then their count.
 ::testing::AssertionResult times_in_order(const std::string& csv, int first, size_t* rows) {
-  const std::string header = "time,reading,value\r\n";
+  const std::string& header = kTimesHeaderLine;
   if (csv.compare(0, header.size(), header) != 0) {
     return ::testing::AssertionFailure() << "no header: " << csv.substr(0, 40);
   }
@@ -75,9 +75,7 @@ class Fault : public LoggerStage {
     const size_t end = csv.find("\r\n", start);
     if (end == std::string::npos) return ::testing::AssertionFailure() << "a torn row at " << start;
     const std::string row = csv.substr(start, end - start);
-    const int reading = first + int(*rows);
-    const std::string tail = "," + std::to_string(reading) + "," + std::to_string(reading - 512);
-    if (row.size() != 29 + tail.size() || row.compare(29, std::string::npos, tail) != 0) {
+    if (!is_time_row_of(row, first + int(*rows))) {
       return ::testing::AssertionFailure() << "row " << *rows << ": " << row;
     }
     start = end + 2;
@@ -324,7 +322,7 @@ INSTANTIATE_TEST_SUITE_P(Port, FaultNamed,
 class FaultNamedAgain : public FaultNamed {};
 
 TEST_P(FaultNamedAgain, APortThatComesBackUnderItsNameIsLoggedAgain) {
-  start_logging();
+  start_logging(-1, true);
   send_lines(600, 40);
   close_pty(&device_);
   const std::string shown = port_shown();
@@ -339,6 +337,12 @@ TEST_P(FaultNamedAgain, APortThatComesBackUnderItsNameIsLoggedAgain) {
   EXPECT_EQ(console_, sent_lines(600, 40).echo + port_not_opened_message(shown) +
                           port_opened_message(shown) + sent_lines(700, 40).echo);
   EXPECT_EQ(log(), expected_records(600, 40) + expected_records(700, 40));
+  // Standard error says in words that the port went and that it came back, and after how long.
+  const std::string told = GetParam() == PortNaming::kComNumber
+                               ? "COM5 (" + workspace_.ports + "/com5)"
+                               : port_argument();
+  const std::string errors = read_to_end(child_.errors);
+  EXPECT_TRUE(told_gone_and_back(errors, told)) << errors;
 }
 
 INSTANTIATE_TEST_SUITE_P(Port, FaultNamedAgain,

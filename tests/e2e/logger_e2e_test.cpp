@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -58,6 +59,42 @@ TEST_F(Logger, AnnouncesThePortAndTheExecutable) {
   const std::string executable = std::filesystem::canonical(comlog_path()).string();
   EXPECT_EQ(console_, port_opened_message(kCom5) + "running " + executable + "\r\nrunning\r\n");
   EXPECT_TRUE(std::filesystem::exists(workspace_.cwd + "/test.dat"));
+}
+
+// The help and the version on standard output, as they are, and status 0; nothing else is opened
+// or made, whatever the terminal.
+TEST_F(Logger, TheHelpAndTheVersionAreWrittenAndNothingElseIsDone) {
+  const struct {
+    const char* argument;
+    std::string start;  // of the output
+    std::string line;   // a line of it
+  } cases[] = {
+      {"--help", "usage: comlog [OPTION] [PORT]\n",
+       "  PORT          or the port's device file, from /: /dev/ttyUSB0\n"},
+      {"-h", "usage: comlog [OPTION] [PORT]\n", "  --version     prints the version\n"},
+      {"--version", std::string("comlog ") + COMLOG_VERSION + "\n", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.argument);
+    RunOptions options = comlog_options(workspace_, {c.argument, "5"});
+    options.terminal = terminal_.slave_path;
+    options.stdout_to_pipe = true;
+    options.stderr_to_pipe = true;
+    const Child child = start(options);
+    const std::string output = read_to_end(child.output);
+    EXPECT_EQ(output.rfind(c.start, 0), 0u) << output;
+    EXPECT_NE(output.find(c.line), std::string::npos) << output;
+    EXPECT_EQ(output.find('\r'), std::string::npos) << output;
+    EXPECT_EQ(read_to_end(child.errors), "");
+    close(child.output);
+    close(child.errors);
+    EXPECT_EQ(wait_for_exit(child.pid), 0);
+    EXPECT_TRUE(fs::is_empty(workspace_.cwd));
+    // The device's port was never opened, so it was never set to 115200 baud.
+    termios line;
+    ASSERT_EQ(tcgetattr(device_.slave, &line), 0);
+    EXPECT_NE(cfgetospeed(&line), speed_t(B115200));
+  }
 }
 
 TEST_F(Logger, ArgumentZeroIsTheExecutableWhateverWasTyped) {
@@ -447,7 +484,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FailureCase{"missing", {"5"}, "", port_not_opened_message(kCom5), 255},
         FailureCase{"default_port", {}, "", port_not_opened_message("\\\\.\\COM3"), 255},
-        FailureCase{"letters", {"COM5"}, "", port_not_opened_message("\\\\.\\COM0"), 255},
+        FailureCase{"letters", {"abc"}, "", port_not_opened_message("\\\\.\\COM0"), 255},
+        // COM n in any case is port n.
+        FailureCase{"com_name", {"COM5"}, "", port_not_opened_message(kCom5), 255},
+        FailureCase{"com_name_lower_case",
+                    {"com5"},
+                    "/dev/null",
+                    port_opened_message(kCom5) + kSettingsRefusedMessage,
+                    255},
         FailureCase{"negative", {"-1"}, "", port_not_opened_message("\\\\.\\COM-1"), 255},
         FailureCase{"dangling", {"5"}, "/nonexistent/tty", port_not_opened_message(kCom5), 255},
         FailureCase{"not_a_terminal",
@@ -501,6 +545,11 @@ TEST_F(Logger, APortThatCannotBeOpenedSaysWhyOnStandardError) {
   // A link of /dev/serial/by-id that outlived its adapter.
   const std::string gone = workspace_.root + "/usb-gone-if00-port0";
   fs::create_symlink("/nonexistent/ttyUSB9", gone);
+  // Files that open but are no terminal refuse the line settings.
+  link_port(workspace_, 6, "/dev/null");
+  const std::string not_a_port = workspace_.root + "/not-a-port";
+  write_file(not_a_port, "");
+  hand_to_ordinary_user(not_a_port);
   const struct {
     const char* name;
     std::vector<std::string> arguments;
@@ -518,8 +567,8 @@ TEST_F(Logger, APortThatCannotBeOpenedSaysWhyOnStandardError) {
        true,
        port_not_opened_message("\\\\.\\COM0"),
        "comlog: there is no COM0: the ports are numbered from 1\n" + usage},
-      {"an option",
-       {"--help"},
+      {"an option comlog does not have",
+       {"--port"},
        true,
        port_not_opened_message("\\\\.\\COM0"),
        "comlog: there is no COM0: the ports are numbered from 1\n" + usage},
@@ -548,6 +597,22 @@ TEST_F(Logger, APortThatCannotBeOpenedSaysWhyOnStandardError) {
        false,
        port_not_opened_message(too_long),
        "comlog: the device file's name has 4096 bytes; a path has at most 4095\n"},
+      {"a device file that is no serial port",
+       {"/dev/null"},
+       false,
+       port_opened_message("/dev/null") + kSettingsRefusedMessage,
+       "comlog: /dev/null: not a serial port (Inappropriate ioctl for device)\n"},
+      {"COM n that is no serial port",
+       {"com6"},
+       true,
+       port_opened_message("\\\\.\\COM6") + kSettingsRefusedMessage,
+       "comlog: " + workspace_.ports +
+           "/com6: not a serial port (Inappropriate ioctl for device)\n"},
+      {"a plain file",
+       {not_a_port},
+       false,
+       port_opened_message(not_a_port) + kSettingsRefusedMessage,
+       "comlog: " + not_a_port + ": not a serial port (Inappropriate ioctl for device)\n"},
       {"a relative name",
        {"ttyUSB0"},
        false,
@@ -666,24 +731,22 @@ TEST_F(Logger, AnOperatorAtATerminalIsToldWhereTheRecordsGoAndWhatTheyCameTo) {
   EXPECT_EQ(output.substr(output.size() - 23), "\r\nrunning\r\n600\r\r\n601\r\r\n");
 }
 
-// The milliseconds since 1970 of a row's time, "2026-12-09T18:30:01.234+09:00", and its offset's
-// text; -1 when it is not such a time.
-int64_t time_of_row(const std::string& row, std::string* offset) {
+// The milliseconds since 1970 of a row's local time and offset, "2026-12-09T18:30:01.234,540,",
+// the offset in minutes, and the rest of the row; -1 when it does not start so.
+int64_t time_of_row(const std::string& row, int* offset_minutes, std::string* rest) {
   tm local = {};
   int milliseconds = 0;
-  char sign = 0;
-  int hours = 0, minutes = 0;
-  if (row.size() < 29 ||
-      std::sscanf(row.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d%c%2d:%2d", &local.tm_year,
-                  &local.tm_mon, &local.tm_mday, &local.tm_hour, &local.tm_min, &local.tm_sec,
-                  &milliseconds, &sign, &hours, &minutes) != 10) {
+  int length = 0;
+  if (std::sscanf(row.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d,%d,%n", &local.tm_year, &local.tm_mon,
+                  &local.tm_mday, &local.tm_hour, &local.tm_min, &local.tm_sec, &milliseconds,
+                  offset_minutes, &length) != 8 ||
+      length == 0 || row[10] != 'T' || row[23] != ',') {
     return -1;
   }
   local.tm_year -= 1900;
   local.tm_mon -= 1;
-  *offset = row.substr(23, 6);
-  const int64_t offset_s = (sign == '-' ? -1 : 1) * (hours * 3600 + minutes * 60);
-  return (int64_t(timegm(&local)) - offset_s) * 1000 + milliseconds;
+  *rest = row.substr(size_t(length));
+  return (int64_t(timegm(&local)) - int64_t(*offset_minutes) * 60) * 1000 + milliseconds;
 }
 
 int64_t wall_ms() {
@@ -719,18 +782,18 @@ TEST_F(Logger, EveryRecordHasItsRowInTestCsvWithTheTimeItsLineCame) {
   EXPECT_EQ(end_with(SIGTERM) & 0x7f, SIGTERM);
   const std::vector<std::string> rows = rows_of(read_file(csv_path));
   ASSERT_EQ(rows.size(), 21u);
-  EXPECT_EQ(rows[0], "time,reading,value");
+  EXPECT_EQ(rows[0], "time,utc_offset_minutes,reading,value");
   EXPECT_EQ(log(), expected_records(600, 20));
   for (size_t i = 0; i < sent.size(); ++i) {
     SCOPED_TRACE(rows[i + 1]);
-    std::string offset;
-    const int64_t at = time_of_row(rows[i + 1], &offset);
-    EXPECT_EQ(offset, "+09:00");
+    int offset = 0;
+    std::string rest;
+    const int64_t at = time_of_row(rows[i + 1], &offset, &rest);
+    EXPECT_EQ(offset, 540);
     EXPECT_GE(at, sent[i].first);
     EXPECT_LE(at, sent[i].second);
     const int reading = 600 + int(i);
-    EXPECT_EQ(rows[i + 1].substr(29),
-              "," + std::to_string(reading) + "," + std::to_string(reading - 512));
+    EXPECT_EQ(rest, std::to_string(reading) + "," + std::to_string(reading - 512));
   }
   // The next run keeps it beside test.dat.1, and a test.csv made read-only is kept as it is: the
   // run goes on without the times and says so once.
@@ -749,6 +812,60 @@ TEST_F(Logger, EveryRecordHasItsRowInTestCsvWithTheTimeItsLineCame) {
   EXPECT_EQ(log(), expected_record(700));
   EXPECT_EQ(read_file(csv_path), "mine\r\n");
   EXPECT_FALSE(fs::exists(csv_path + ".1"));
+}
+
+// The zone is TZ's, from the zone database or a rule written out; a TZ that names no zone this
+// system has gives UTC times, and standard error says so, once.
+TEST_F(Logger, AnUnknownTimeZoneIsSaidOnceAndGivesUtcTimes) {
+  const std::string zone_folder = workspace_.root + "/zones";
+  fs::create_directories(zone_folder + "/Lab");
+  fs::copy_file("/usr/share/zoneinfo/Asia/Tokyo", zone_folder + "/Lab/Tokyo");
+  const struct {
+    std::vector<std::string> environment;
+    int offset_minutes;
+    std::string errors;
+  } cases[] = {
+      {{"TZ=JST-9"}, 540, ""},
+      {{"TZ=<-0330>3:30"}, -210, ""},
+      {{"TZ=Lab/Tokyo", "TZDIR=" + zone_folder}, 540, ""},
+      {{"TZ=:Lab/Tokyo", "TZDIR=" + zone_folder}, 540, ""},
+      {{"TZ=" + zone_folder + "/Lab/Tokyo"}, 540, ""},
+      {{"TZ=UTC0"}, 0, ""},
+      {{"TZ=Nowhere/City"},
+       0,
+       "comlog: TZ=Nowhere/City is no time zone this system has: test.csv has UTC times\n"},
+      {{"TZ=Lab/Atlantis", "TZDIR=" + zone_folder},
+       0,
+       "comlog: TZ=Lab/Atlantis is no time zone this system has: test.csv has UTC times\n"},
+      {{"TZ=" + zone_folder},
+       0,
+       "comlog: TZ=" + zone_folder + " is no time zone this system has: test.csv has UTC times\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.environment[0]);
+    close_pty(&terminal_);
+    terminal_ = open_pty();
+    fs::remove(workspace_.cwd + "/test.dat");
+    fs::remove(workspace_.cwd + "/test.csv");
+    RunOptions options = logger_options();
+    options.environment.insert(options.environment.end(), c.environment.begin(),
+                               c.environment.end());
+    options.stderr_to_pipe = true;
+    LoggerStage::start_logging(options);
+    send("600\r\n", "600\r\r\n");
+    write_all(terminal_.master, "q");
+    EXPECT_EQ(read_to_end(child_.errors), c.errors);
+    close(child_.errors);
+    child_.errors = -1;
+    EXPECT_EQ(wait_for_exit(child_.pid), 0);
+    const std::string csv = read_file(workspace_.cwd + "/test.csv");
+    const size_t row = csv.find("\r\n") + 2;
+    int offset = 1;
+    std::string rest;
+    EXPECT_GE(time_of_row(csv.substr(row), &offset, &rest), 0) << csv;
+    EXPECT_EQ(offset, c.offset_minutes);
+    EXPECT_EQ(rest, "600,88\r\n");
+  }
 }
 
 // A record reaches the disk within a second of its line, so that a kill that no program can

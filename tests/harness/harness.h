@@ -123,3 +123,21 @@ int wait_for_exit(pid_t pid, int limit_ms);
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& contents);
 void write_all(int fd, const std::string& bytes);
+
+// Whether `errors` are the two lines of standard error for a port that went and came back: that
+// `port` has gone, then that it is back after some time ("after 2.2 s", "after 1 min 05 s").
+inline bool told_gone_and_back(const std::string& errors, const std::string& port) {
+  const std::string gone =
+      "comlog: " + port + " has gone; comlog tries to open it again, 5 times a second\n";
+  const std::string back = "comlog: " + port + " is back after ";
+  const std::string end = "; logging goes on\n";
+  if (errors.compare(0, gone.size(), gone) != 0) return false;
+  const std::string second = errors.substr(gone.size());
+  if (second.size() <= back.size() + end.size() || second.compare(0, back.size(), back) != 0 ||
+      second.compare(second.size() - end.size(), end.size(), end) != 0) {
+    return false;
+  }
+  const std::string away = second.substr(back.size(), second.size() - back.size() - end.size());
+  return !away.empty() && away.find_first_not_of("0123456789. minhs") == std::string::npos &&
+         away.find('\n') == std::string::npos;
+}

@@ -57,3 +57,24 @@ inline bool parse_record_text(const std::string& record, int32_t* logged) {
   *logged = int32_t(value);
   return true;
 }
+
+// test.csv's header line, CR LF included.
+inline const std::string kTimesHeaderLine = "time,utc_offset_minutes,reading,value\r\n";
+
+// Whether `row`, a line of test.csv without its CR LF, is the row of `reading`: a local time
+// "2026-12-09T18:30:01.234", its offset from UTC in minutes, the reading and its value.
+inline bool is_time_row_of(const std::string& row, int32_t reading) {
+  const char shape[] = "dddd-dd-ddTdd:dd:dd.ddd,";
+  const size_t time_length = sizeof shape - 1;
+  if (row.size() <= time_length) return false;
+  for (size_t i = 0; i < time_length; ++i) {
+    const bool digit = row[i] >= '0' && row[i] <= '9';
+    if (shape[i] == 'd' ? !digit : row[i] != shape[i]) return false;
+  }
+  size_t at = time_length + (row[time_length] == '-' ? 1 : 0);
+  const size_t digits = row.find_first_not_of("0123456789", at);
+  if (digits == std::string::npos || digits == at || row[digits] != ',') return false;
+  return row.compare(digits + 1, std::string::npos,
+                     std::to_string(reading) + "," +
+                         std::to_string(int32_t(uint32_t(reading) - 512u))) == 0;
+}

@@ -52,7 +52,8 @@ struct FakeSystem {
   std::vector<KeyRecord> keys_while_away;
   int keys_when_refusals_left = -1;
   std::vector<int64_t> open_times;
-  int64_t clock_ms = 0;  // goes forward 50 ms at every look
+  int64_t clock_ms = 0;
+  int64_t clock_step_ms = 50;  // how far it goes forward at every look
 
   // How the run is ended once the arrivals are over: a key, or a request from outside.
   std::vector<KeyRecord> keys_when_done;
@@ -67,7 +68,14 @@ struct FakeSystem {
   // Whether the platform opens ports by their device files, as Linux does.
   bool device_files = false;
   std::string output;
-  std::string why_not_opened;  // what the platform says of a refused open; empty: nothing
+  // A console that takes UTF-16 text, as a Windows console does, or refuses it; the text it took,
+  // as UTF-8, is also part of `output`.
+  bool takes_wide_text = false;
+  bool refuses_wide_text = false;
+  std::string wide_output;
+  std::string why_not_opened;        // what the platform says of a refused open; empty: nothing
+  std::string why_settings_refused;  // likewise of refused settings
+  std::string device_file;           // behind the port; empty: none
 
   ScriptedRun files;
   ScriptedLogFile& file = files.files[0];   // test.dat
@@ -75,6 +83,7 @@ struct FakeSystem {
   // The time of day: 2026-12-09T18:30:01.234 in Tokyo, a millisecond later at every look.
   WallTime wall = {1796808601234000, 9 * 3600};
   int wall_looks = 0;
+  std::string unknown_time_zone;  // TZ as given, when the system has no such zone
   FakeConsole console;
 
   FakeSystem() {
@@ -183,6 +192,16 @@ const char* why_not_opened(void* context) {
   return why.empty() ? nullptr : why.c_str();
 }
 
+const char* why_settings_refused(void* context) {
+  const std::string& why = fake(context)->why_settings_refused;
+  return why.empty() ? nullptr : why.c_str();
+}
+
+const char* device_file(void* context) {
+  const std::string& file = fake(context)->device_file;
+  return file.empty() ? nullptr : file.c_str();
+}
+
 bool output_is_terminal(void* context) {
   return fake(context)->output_is_terminal;
 }
@@ -205,6 +224,29 @@ long write_error(void* context, const char* bytes, size_t length) {
   return long(length);
 }
 
+// UTF-16 text, kept as UTF-8 (the port messages are all in the Basic Multilingual Plane).
+long write_wide(void* context, const char16_t* text, size_t length) {
+  FakeSystem* system = fake(context);
+  if (system->refuses_wide_text) return -1;
+  std::string utf8;
+  for (size_t i = 0; i < length; ++i) {
+    const unsigned unit = text[i];
+    if (unit < 0x80) {
+      utf8 += char(unit);
+    } else if (unit < 0x800) {
+      utf8 += char(0xC0 | unit >> 6);
+      utf8 += char(0x80 | (unit & 0x3F));
+    } else {
+      utf8 += char(0xE0 | unit >> 12);
+      utf8 += char(0x80 | (unit >> 6 & 0x3F));
+      utf8 += char(0x80 | (unit & 0x3F));
+    }
+  }
+  system->wide_output += utf8;
+  system->note_output(utf8.data(), utf8.size());
+  return long(length);
+}
+
 // Its context is the console queue's.
 void restore_keys(void* context) {
   static_cast<FakeConsole*>(static_cast<ScriptedConsole*>(context))->system->note("restore");
@@ -217,7 +259,8 @@ bool end_requested(void* context) {
 }
 
 int64_t now_ms(void* context) {
-  return fake(context)->clock_ms += 50;
+  FakeSystem* system = fake(context);
+  return system->clock_ms += system->clock_step_ms;
 }
 
 WallTime wall_clock(void* context) {
@@ -228,14 +271,20 @@ WallTime wall_clock(void* context) {
   return now;
 }
 
+const char* unknown_time_zone(void* context) {
+  const std::string& zone = fake(context)->unknown_time_zone;
+  return zone.empty() ? nullptr : zone.c_str();
+}
+
 LoggerServices services_of(FakeSystem* system) {
   return LoggerServices{
       {system, open_port, configure_port, purge_port, poll_port, read_port, close_port,
-       why_not_opened, system->device_files},
+       why_not_opened, system->device_files, why_settings_refused, device_file},
       maker_of(&system->files),
-      {system, output_is_terminal, errors_to_terminal, character_set, write_output, write_error},
+      {system, output_is_terminal, errors_to_terminal, character_set, write_output, write_error,
+       system->takes_wide_text ? write_wide : nullptr},
       {queue_of(&system->console), restore_keys},
-      {system, end_requested, now_ms, wall_clock},
+      {system, end_requested, now_ms, wall_clock, unknown_time_zone},
   };
 }
 
@@ -293,15 +342,27 @@ TEST(LoggerRoutine, TheFirstArgumentNamesThePortAndARefusalSaysWhy) {
        {"12", "5"},
        "",
        {"open 12", "out:" + port_not_opened_message("\\\\.\\COM12"), "restore"}},
+      // COM n in any case is port n, as the number alone is.
+      {false, {"COM5"}, "", {"open 5", "out:" + port_not_opened_message(kCom5), "restore"}},
+      {true,
+       {"com12"},
+       "",
+       {"open 12", "out:" + port_not_opened_message("\\\\.\\COM12"), "restore"}},
+      {false, {"cOm3"}, "", {"open 3", "out:" + port_not_opened_message("\\\\.\\COM3"), "restore"}},
       {false,
-       {"COM5"},
+       {"COM"},
        "there is no COM0",
        {"open 0", "out:" + port_not_opened_message("\\\\.\\COM0"), "restore",
         "err:comlog: there is no COM0\n", usage}},
       {false,
-       {"--help"},
+       {"abc"},
        "",
        {"open 0", "out:" + port_not_opened_message("\\\\.\\COM0"), "restore", usage}},
+      // Only the first argument asks for the help.
+      {false,
+       {"7", "--help"},
+       "",
+       {"open 7", "out:" + port_not_opened_message("\\\\.\\COM7"), "restore"}},
       {false,
        {" -1"},
        "",
@@ -342,6 +403,50 @@ TEST(LoggerRoutine, TheFirstArgumentNamesThePortAndARefusalSaysWhy) {
   }
 }
 
+// The help and the version go to standard output as they are, with nothing opened or created,
+// and end the run with 0.
+TEST(LoggerRoutine, TheHelpAndTheVersionAreWrittenAndNothingIsOpened) {
+  const std::string help_start =
+      "usage: comlog [OPTION] [PORT]\n"
+      "Logs a measuring device on a serial port at 115200 baud, 8N1, DTR and RTS off, sending\n"
+      "nothing. Each line is shown; its reading minus 512 goes to test.dat, and its time to\n"
+      "test.csv, in the current folder. E, Q or X ends the run.\n"
+      "  PORT          the COM port: 5, COM5 or com5 is COM5; COM3 when none is given\n";
+  const std::string help_options =
+      "  -h, --help    prints this help\n"
+      "  --version     prints the version\n";
+  const std::string help = help_start + help_options;
+  const std::string help_with_device_files =
+      help_start + "  PORT          or the port's device file, from /: /dev/ttyUSB0\n" +
+      help_options;
+  const std::string version = std::string("comlog ") + COMLOG_VERSION + "\n";
+  const struct {
+    bool device_files;
+    std::vector<std::string> arguments;
+    std::string output;
+  } cases[] = {
+      {false, {"--help"}, help},
+      {false, {"-h", "5"}, help},
+      {true, {"--help"}, help_with_device_files},
+      {true, {"-h"}, help_with_device_files},
+      {false, {"--version"}, version},
+      {true, {"--version", "--help"}, version},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments[0] + (c.device_files ? ", device files" : ""));
+    for (bool terminal : {true, false}) {
+      FakeSystem system;
+      system.device_files = c.device_files;
+      system.output_is_terminal = terminal;
+      system.errors_to_terminal = true;
+      EXPECT_EQ(run(&system, c.arguments), 0);
+      EXPECT_EQ(system.events, (Events{"out:" + c.output, "restore"}));
+    }
+  }
+  EXPECT_EQ(std::string(COMLOG_VERSION).find_first_not_of("0123456789."), std::string::npos)
+      << "not a version: " << COMLOG_VERSION;
+}
+
 // Every end: its status, what the console shows, and what became of the port and test.dat.
 TEST(LoggerRoutine, EveryEndReleasesWhatWasTakenAndWritesOutEverything) {
   struct EndCase {
@@ -363,6 +468,15 @@ TEST(LoggerRoutine, EveryEndReleasesWhatWasTakenAndWritesOutEverything) {
        -1,
        {"open 5", opened, "configure", std::string("out:") + kSettingsRefusedMessage, "close port",
         "restore"},
+       ""},
+      {"settings refused, and the platform says why",
+       [](FakeSystem* s) {
+         s->refuse_configure = true;
+         s->why_settings_refused = "/dev/null: not a serial port (Inappropriate ioctl for device)";
+       },
+       -1,
+       {"open 5", opened, "configure", std::string("out:") + kSettingsRefusedMessage, "close port",
+        "restore", "err:comlog: /dev/null: not a serial port (Inappropriate ioctl for device)\n"},
        ""},
       {"test.dat cannot be opened",
        [](FakeSystem* s) {
@@ -410,46 +524,75 @@ TEST(LoggerRoutine, EveryEndReleasesWhatWasTakenAndWritesOutEverything) {
 // The port messages are UTF-8 only on a terminal that reads UTF-8, and Shift_JIS everywhere else;
 // the echoed device text and the routine's own words are never converted.
 TEST(LoggerRoutine, ThePortMessagesAreInTheTerminalsCharacterSet) {
+  // How the console takes UTF-16 text: not at all (Linux), or as a Windows console does, which
+  // may refuse it too.
+  enum Wide { kNoText, kText, kRefused };
   const struct {
     bool terminal;
     const char* character_set;
+    Wide wide;
     PortText text;
+    bool as_text;  // written as UTF-16 text (shown here as UTF-8)
   } cases[] = {
-      {true, "UTF-8", PortText::kUtf8},
-      {true, "utf8", PortText::kUtf8},
-      {true, "ANSI_X3.4-1968", PortText::kShiftJis},
-      {true, "ISO-8859-1", PortText::kShiftJis},
-      {true, "EUC-JP", PortText::kShiftJis},
-      {true, "UTF-16", PortText::kShiftJis},
-      {true, "UTF-8X", PortText::kShiftJis},
-      {true, "", PortText::kShiftJis},
-      {true, nullptr, PortText::kShiftJis},  // the console converts by itself
-      {false, "UTF-8", PortText::kShiftJis},
-      {false, "ANSI_X3.4-1968", PortText::kShiftJis},
+      {true, "UTF-8", kNoText, PortText::kUtf8, false},
+      {true, "utf8", kNoText, PortText::kUtf8, false},
+      {true, "ANSI_X3.4-1968", kNoText, PortText::kShiftJis, false},
+      {true, "ISO-8859-1", kNoText, PortText::kShiftJis, false},
+      {true, "EUC-JP", kNoText, PortText::kShiftJis, false},
+      {true, "UTF-16", kNoText, PortText::kShiftJis, false},
+      {true, "UTF-8X", kNoText, PortText::kShiftJis, false},
+      {true, "CP437", kNoText, PortText::kShiftJis, false},
+      {true, "", kNoText, PortText::kShiftJis, false},
+      {true, nullptr, kNoText, PortText::kShiftJis, false},
+      {false, "UTF-8", kNoText, PortText::kShiftJis, false},
+      {false, "ANSI_X3.4-1968", kNoText, PortText::kShiftJis, false},
+      // A Windows console of any code page but 932 gets the text itself.
+      {true, "CP437", kText, PortText::kUtf8, true},
+      {true, "CP1252", kText, PortText::kUtf8, true},
+      {true, "CP65001", kText, PortText::kUtf8, true},
+      {true, "CP932", kText, PortText::kShiftJis, false},
+      {true, "cp932", kText, PortText::kShiftJis, false},
+      {true, nullptr, kText, PortText::kShiftJis, false},  // no console: a NUL device
+      {false, "CP437", kText, PortText::kShiftJis, false},
+      {true, "CP437", kRefused, PortText::kShiftJis, false},
   };
   // Shift_JIS and UTF-8 text from the device, which is echoed as it came.
   const std::string device_text = "\x83\x7C 600\r\n\xE3\x83\x9D 601\r\n";
   const std::string echo = "\x83\x7C 600\r\r\n\xE3\x83\x9D 601\r\r\n";
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.terminal ? "terminal, " : "file, ") +
-                 (c.character_set ? c.character_set : "null"));
+                 (c.character_set ? c.character_set : "null") +
+                 (c.wide == kText      ? ", takes text"
+                  : c.wide == kRefused ? ", refuses text"
+                                       : ""));
+    const auto arrange = [&](FakeSystem* system) {
+      system->output_is_terminal = c.terminal;
+      system->character_set = c.character_set;
+      system->takes_wide_text = c.wide != kNoText;
+      system->refuses_wide_text = c.wide == kRefused;
+    };
     FakeSystem refused;
-    refused.output_is_terminal = c.terminal;
-    refused.character_set = c.character_set;
+    arrange(&refused);
     refused.refuse_configure = true;
     EXPECT_EQ(run(&refused), -1);
-    EXPECT_EQ(refused.output,
-              port_opened_message(kCom5, c.text) + settings_refused_message(c.text));
+    const std::string refusal =
+        port_opened_message(kCom5, c.text) + settings_refused_message(c.text);
+    EXPECT_EQ(refused.output, refusal);
+    EXPECT_EQ(refused.wide_output, c.as_text ? refusal : "");
 
     FakeSystem unplugged;
-    unplugged.output_is_terminal = c.terminal;
-    unplugged.character_set = c.character_set;
+    arrange(&unplugged);
     unplugged.arrivals = {device_text, kGone, "602\r\n"};
     unplugged.keys_when_done = {kQ};
     EXPECT_EQ(run(&unplugged), 0);
     EXPECT_EQ(unplugged.output, port_opened_message(kCom5, c.text) + kBanner + "running\r\n" +
                                     echo + port_not_opened_message(kCom5, c.text) +
                                     port_opened_message(kCom5, c.text) + "602\r\r\n");
+    // Only the port messages are text: the echo and the routine's own words are bytes.
+    EXPECT_EQ(unplugged.wide_output, c.as_text ? port_opened_message(kCom5, c.text) +
+                                                     port_not_opened_message(kCom5, c.text) +
+                                                     port_opened_message(kCom5, c.text)
+                                               : "");
   }
 }
 
@@ -536,27 +679,35 @@ TEST(LoggerRoutine, APortThatGoesAwayIsReleasedAndOpenedAgainByTheClock) {
     std::string argument;
     std::string opened;  // what the open is asked for
     std::string shown;   // what the messages name
+    std::string told;    // what standard error calls it
   } cases[] = {
-      {"5", "open 5", kCom5},
+      {"5", "open 5", kCom5, "COM5 (/lab/ports/com5)"},
       {"/dev/serial/by-id/usb-FTDI-if00", "open /dev/serial/by-id/usb-FTDI-if00",
-       "/dev/serial/by-id/usb-FTDI-if00"},
+       "/dev/serial/by-id/usb-FTDI-if00", "/dev/serial/by-id/usb-FTDI-if00"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.argument);
     FakeSystem system;
     system.device_files = true;
+    system.device_file = "/lab/ports/com5";
     system.arrivals = {"1\r\n2\r\n3", kGone, "4\r\n"};
     system.refused_reopens = 3;
     system.keys_when_done = {kQ};
     EXPECT_EQ(run(&system, {c.argument}), 0);
     EXPECT_EQ(system.events.front(), c.opened);
     // The held records go to disk at once, the half line "3" is dropped, the port is released,
-    // and each attempt to open it again comes 200 ms after the one before.
-    EXPECT_EQ(events_from(system.events, "gone"),
-              (Events{"gone", "write log", "close port", "out:" + port_not_opened_message(c.shown),
-                      c.opened, c.opened, c.opened, c.opened, "configure", "purge",
-                      "out:" + port_opened_message(c.shown), "read 3 got 3", "out:4\r\r\n",
-                      "close port", "write log", "restore", "close log"}));
+    // and each attempt to open it again comes 200 ms after the one before. Standard error says
+    // that the port went, and that it is back.
+    EXPECT_EQ(
+        events_from(system.events, "gone"),
+        (Events{"gone", "write log", "close port", "out:" + port_not_opened_message(c.shown),
+                "err:comlog: " + c.told +
+                    " has gone; comlog tries to open it again, 5 "
+                    "times a second\n",
+                c.opened, c.opened, c.opened, c.opened, "configure", "purge",
+                "out:" + port_opened_message(c.shown),
+                "err:comlog: " + c.told + " is back after 0.8 s; logging goes on\n", "read 3 got 3",
+                "out:4\r\r\n", "close port", "write log", "restore", "close log"}));
     EXPECT_EQ(system.file.contents, expected_record(1) + expected_record(2) + expected_record(4));
     ASSERT_EQ(system.open_times.size(), 5u);
     for (size_t i = 2; i < system.open_times.size(); ++i) {
@@ -571,11 +722,14 @@ TEST(LoggerRoutine, APortThatComesBackRefusingItsSettingsIsStillGone) {
   system.refused_settings_on_return = 1;
   system.keys_when_done = {kQ};
   EXPECT_EQ(run(&system), 0);
+  // A port that refuses its settings is still gone: nothing is said of it until it is back.
   EXPECT_EQ(events_from(system.events, "gone"),
             (Events{"gone", "write log", "close port", "out:" + port_not_opened_message(kCom5),
+                    "err:comlog: COM5 has gone; comlog tries to open it again, 5 times a second\n",
                     "open 5", "configure", "close port", "open 5", "configure", "purge",
-                    "out:" + port_opened_message(kCom5), "read 3 got 3", "out:2\r\r\n",
-                    "close port", "write log", "restore", "close log"}));
+                    "out:" + port_opened_message(kCom5),
+                    "err:comlog: COM5 is back after 0.4 s; logging goes on\n", "read 3 got 3",
+                    "out:2\r\r\n", "close port", "write log", "restore", "close log"}));
   EXPECT_EQ(system.file.contents, expected_record(1) + expected_record(2));
 }
 
@@ -585,9 +739,42 @@ TEST(LoggerRoutine, AReadThatFindsThePortGoneLosesItToo) {
   system.keys_when_done = {kQ};
   EXPECT_EQ(run(&system), 0);
   EXPECT_EQ(events_from(system.events, "read 3 gone"),
-            (Events{"read 3 gone", "close port", "out:" + port_not_opened_message(kCom5), "open 5",
-                    "configure", "purge", "out:" + port_opened_message(kCom5), "read 3 got 3",
+            (Events{"read 3 gone", "close port", "out:" + port_not_opened_message(kCom5),
+                    "err:comlog: COM5 has gone; comlog tries to open it again, 5 times a second\n",
+                    "open 5", "configure", "purge", "out:" + port_opened_message(kCom5),
+                    "err:comlog: COM5 is back after 0.2 s; logging goes on\n", "read 3 got 3",
                     "out:5\r\r\n", "close port", "write log", "restore", "close log"}));
+}
+
+// How long the port was gone, as the operator reads it, by the routine's clock.
+TEST(LoggerRoutine, HowLongThePortWasGoneIsToldWhenItIsBack) {
+  const struct {
+    int64_t clock_step_ms;
+    int refused_reopens;
+    const char* away;
+  } cases[] = {
+      {50, 0, "0.2 s"},
+      {50, 3, "0.8 s"},
+      {1000, 58, "59.0 s"},
+      {1000, 59, "1 min 00 s"},
+      {1000, 124, "2 min 05 s"},
+      {60000, 61, "1 h 02 min"},
+      {3600000, 49, "50 h 00 min"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.away);
+    FakeSystem system;
+    system.clock_step_ms = c.clock_step_ms;
+    system.arrivals = {"1\r\n", kGone, "2\r\n"};
+    system.refused_reopens = c.refused_reopens;
+    system.keys_when_done = {kQ};
+    EXPECT_EQ(run(&system), 0);
+    EXPECT_EQ(
+        events_starting(system.events, "err:"),
+        (Events{"err:comlog: COM5 has gone; comlog tries to open it again, 5 times a second\n",
+                std::string("err:comlog: COM5 is back after ") + c.away + "; logging goes on\n"}));
+    EXPECT_EQ(system.file.contents, expected_record(1) + expected_record(2));
+  }
 }
 
 TEST(LoggerRoutine, WhileThePortIsGoneKeysAndRequestsStillEndTheRun) {
@@ -777,10 +964,10 @@ TEST(LoggerRoutine, EveryRecordHasItsRowWithTheTimeOfItsRead) {
   EXPECT_EQ(system.wall_looks, 2);
   EXPECT_EQ(system.times.name, "test.csv");
   EXPECT_EQ(system.times.contents,
-            "time,reading,value\r\n"
-            "2026-12-09T18:30:01.234+09:00,600,88\r\n"
-            "2026-12-09T18:30:01.234+09:00,601,89\r\n"
-            "2026-12-09T18:30:01.235+09:00,602,90\r\n");
+            "time,utc_offset_minutes,reading,value\r\n"
+            "2026-12-09T18:30:01.234,540,600,88\r\n"
+            "2026-12-09T18:30:01.234,540,601,89\r\n"
+            "2026-12-09T18:30:01.235,540,602,90\r\n");
   EXPECT_EQ(system.file.contents, expected_records(600, 3));
   EXPECT_FALSE(system.times.open);
 
@@ -795,6 +982,22 @@ TEST(LoggerRoutine, EveryRecordHasItsRowWithTheTimeOfItsRead) {
                    "without the times in test.csv\n"});
   EXPECT_EQ(without.wall_looks, 0);
   EXPECT_EQ(without.file.contents, expected_record(600));
+
+  // A TZ that names no zone this system has gives UTC times: said once, at the start, and only
+  // where test.csv is made.
+  for (bool csv_made : {true, false}) {
+    SCOPED_TRACE(csv_made ? "test.csv made" : "no test.csv");
+    FakeSystem nowhere;
+    nowhere.unknown_time_zone = "Nowhere/City";
+    nowhere.times.refuse_make = !csv_made;
+    nowhere.arrivals = {"600\r\n", "601\r\n"};
+    nowhere.keys_when_done = {kQ};
+    EXPECT_EQ(run(&nowhere), 0);
+    const Events told = events_starting(nowhere.events, "err:comlog: TZ=");
+    EXPECT_EQ(told, csv_made ? Events{"err:comlog: TZ=Nowhere/City is no time zone this system "
+                                      "has: test.csv has UTC times\n"}
+                             : Events{});
+  }
 }
 
 }  // namespace

@@ -18,8 +18,8 @@ std::string repeated(const std::string& text, int count) {
   return all;
 }
 
-const std::string kHeader = "time,reading,value\r\n";
-const std::string kRow600 = "2026-12-09T18:30:01.234+09:00,600,88\r\n";
+const std::string kHeader = "time,utc_offset_minutes,reading,value\r\n";
+const std::string kRow600 = "2026-12-09T18:30:01.234,540,600,88\r\n";
 
 // The run's files over scripted disks: test.dat as files_.files[0], test.csv as files[1], the
 // time of day always 2026-12-09T18:30:01.234 in Tokyo.

@@ -404,6 +404,9 @@ TEST_F(SerialDrivers, AnFtdiAdapterLogsThroughABreakAndIsLoggedAgainWhenPluggedB
   EXPECT_EQ(machine.guest_file("usb", "console.out"), banner(com2) + before.echo +
                                                           port_not_opened_message(com2) +
                                                           port_opened_message(com2) + after.echo);
+  // Standard error names the adapter's device file behind COM2 as it goes and as it comes back.
+  const std::string errors = machine.guest_file("usb", "console.err");
+  EXPECT_TRUE(told_gone_and_back(errors, "COM2 (/ports/com2)")) << errors;
   machine.listen_to_devices();
   EXPECT_EQ(machine.from_usb, "") << "bytes sent to the device";
 }

@@ -3,6 +3,9 @@
 //
 //   console_probe mode [SET]             sets the console's input mode (CONIN$) to SET when given,
 //                                        then prints the mode in decimal
+//   console_probe screen                 prints what the console's screen buffer holds, from its
+//                                        top to the cursor's row, in UTF-8, a line a row without
+//                                        the blanks at its end
 //   console_probe run STATUS PROGRAM [ARGUMENTS...]
 //                                        runs PROGRAM with this helper's standard handles and
 //                                        writes its exit code, in decimal, to the file STATUS
@@ -56,6 +59,31 @@ int mode(int argc, char** argv) {
   DWORD current = 0;
   if (!GetConsoleMode(input, &current)) return fail("GetConsoleMode");
   std::printf("%lu\n", static_cast<unsigned long>(current));
+  return 0;
+}
+
+// What the console shows, read back as the characters it holds: what a program wrote is there as
+// the console took it, whatever its font can draw.
+int screen() {
+  HANDLE output =
+      CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
+  if (output == INVALID_HANDLE_VALUE) return fail("no console output");
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(output, &info)) return fail("GetConsoleScreenBufferInfo");
+  std::wstring row(size_t(info.dwSize.X), L' ');
+  for (SHORT y = 0; y <= info.dwCursorPosition.Y; ++y) {
+    DWORD read = 0;
+    if (!ReadConsoleOutputCharacterW(output, &row[0], DWORD(row.size()), COORD{0, y}, &read)) {
+      return fail("ReadConsoleOutputCharacterW");
+    }
+    const size_t end = row.find_last_not_of(L' ', read == 0 ? 0 : read - 1);
+    const int length = end == std::wstring::npos ? 0 : int(end + 1);
+    std::string text(size_t(length) * 3, '\0');
+    text.resize(size_t(WideCharToMultiByte(CP_UTF8, 0, row.data(), length, &text[0],
+                                           int(text.size()), nullptr, nullptr)));
+    std::printf("%s\n", text.c_str());
+  }
   return 0;
 }
 
@@ -144,10 +172,11 @@ int raise_event(char** argv) {
 
 int main(int argc, char** argv) {
   if ((argc == 2 || argc == 3) && std::strcmp(argv[1], "mode") == 0) return mode(argc, argv);
+  if (argc == 2 && std::strcmp(argv[1], "screen") == 0) return screen();
   if (argc >= 4 && std::strcmp(argv[1], "run") == 0) return run(argc, argv);
   if (argc == 5 && std::strcmp(argv[1], "event") == 0) return raise_event(argv);
   std::fprintf(stderr,
-               "usage: console_probe mode [SET] | run STATUS PROGRAM [ARGUMENTS...] |"
+               "usage: console_probe mode [SET] | screen | run STATUS PROGRAM [ARGUMENTS...] |"
                " event break|close|logoff|shutdown WHEN NAME\n");
   return 1;
 }

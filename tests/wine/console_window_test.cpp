@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -220,6 +221,21 @@ class ConsoleWindow : public ::testing::Test {
         std::system(("DISPLAY=" + display_ + " xdotool windowfocus --sync " + window_).c_str()), 0);
   }
 
+  // Runs a batch file of `lines` in a new console window to its end; returns wineconsole's
+  // status.
+  int run_batch(const std::string& lines) {
+    write_file(file("run.bat"), "@echo off\r\ntitle " + std::string(kTitle) + "\r\n" + lines);
+    RunOptions run;
+    run.command = {WINE_RUN_PATH, "--prefix", WINE_PREFIX_PATH, "wineconsole",
+                   "cmd",         "/c",       "run.bat"};
+    run.environment = {"DISPLAY=" + display_};
+    run.cwd = workspace_.cwd;
+    run.stdin_from_dev_null = true;
+    child_ = start(run);
+    run_started_ = true;
+    return wineconsole_status();
+  }
+
   // Keys typed into the window, in order (xdotool key names, e.g. "shift+F5").
   void type(const std::string& keys) {
     ASSERT_EQ(std::system(("DISPLAY=" + display_ + " xdotool key " + keys).c_str()), 0);
@@ -335,6 +351,44 @@ TEST_F(ConsoleWindow, InputModeAfterTheRunIsTheOneBefore) {
   EXPECT_EQ(read_file(file("mode_after.txt")), std::to_string(kUserMode) + "\r\n");
   EXPECT_EQ(read_file(file("out.txt")), banner() + kEcho + notices(3));
 }
+
+// The port messages written to the console window itself read as the same Japanese text at any
+// code page: the console converts the Shift_JIS bytes at 932, and gets the text as UTF-16 at any
+// other. A port that is missing, and one that refuses its settings, give all three; the console
+// buffer is read back by the helper, since the window's font has no Japanese glyphs to look at.
+class ConsoleWindowCodePage : public ConsoleWindow, public ::testing::WithParamInterface<int> {};
+
+TEST_P(ConsoleWindowCodePage, ThePortMessagesReadAsJapaneseText) {
+  const std::string com6 = std::string(WINE_PREFIX_PATH) + "/dosdevices/com6";
+  std::error_code ignored;
+  std::filesystem::remove(com6, ignored);
+  std::filesystem::create_symlink("/dev/null", com6);
+  const std::string comlog = quoted_windows_path(COMLOG_EXE_PATH);
+  const int status = run_batch("chcp " + std::to_string(GetParam()) + " > NUL\r\n" + comlog +
+                               " 9\r\n" + comlog + " com6\r\n" + probe() +
+                               " screen > screen.txt\r\n" + comlog + " 9 > file.txt 2> NUL\r\n");
+  std::filesystem::remove(com6, ignored);
+  EXPECT_EQ(status, 255);  // the last comlog.exe's
+  std::vector<std::string> rows;
+  const std::string screen = read_file(file("screen.txt"));
+  for (size_t start = 0, end; (end = screen.find("\r\n", start)) != std::string::npos;
+       start = end + 2) {
+    rows.push_back(screen.substr(start, end - start));
+  }
+  for (const std::string& message : {port_not_opened_message("\\\\.\\COM9", PortText::kUtf8),
+                                     port_opened_message("\\\\.\\COM6", PortText::kUtf8),
+                                     settings_refused_message(PortText::kUtf8)}) {
+    const std::string line = message.substr(0, message.size() - 2);
+    EXPECT_NE(std::find(rows.begin(), rows.end(), line), rows.end())
+        << "the console does not show " << line << ":\n"
+        << screen;
+  }
+  // Into a file the bytes are Shift_JIS, whatever the console's code page.
+  EXPECT_EQ(read_file(file("file.txt")), port_not_opened_message("\\\\.\\COM9"));
+}
+
+INSTANTIATE_TEST_SUITE_P(CodePages, ConsoleWindowCodePage, ::testing::Values(437, 932),
+                         [](const auto& info) { return std::to_string(info.param); });
 
 // Ctrl+C typed in the window: the console raises CTRL_C_EVENT for all its processes. cmd gives
 // up the batch file on it, so the helper starts comlog.exe and records its status. Every record

@@ -108,9 +108,10 @@ class WineLogger : public ::testing::Test {
   // purged. (A pseudo-terminal as standard
   // output would not do for exact bytes: Wine's console renders what a program writes to it,
   // converting the code page and adding cursor sequences, as a Windows console draws it.)
-  void start_logging() {
+  void start_logging(bool errors_to_pipe = false) {
     RunOptions run = options({"5"});
     run.stdout_to_pipe = true;
+    run.stderr_to_pipe = errors_to_pipe;
     run.stdin_from_dev_null = true;
     child_ = start(run);
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -201,7 +202,7 @@ TEST_F(WineLogger, LinesSharingAReadAreEachLogged) {
 // The device behind COM5 pulled out and plugged in again as a new pseudo-terminal behind the same
 // name: comlog.exe says so, keeps every record, and logs the lines after its return.
 TEST_F(WineLogger, APortThatGoesAwayAndComesBackIsLoggedAgain) {
-  start_logging();
+  start_logging(true);
   const SentLines before = sent_lines(600, 40);
   const SentLines after = sent_lines(700, 40);
   for (int reading = 600; reading < 640; ++reading) send_read(std::to_string(reading) + "\r\n");
@@ -224,6 +225,10 @@ TEST_F(WineLogger, APortThatGoesAwayAndComesBackIsLoggedAgain) {
   EXPECT_EQ(output, banner() + before.echo + port_not_opened_message(kCom5) +
                         port_opened_message(kCom5) + after.echo);
   EXPECT_EQ(log(), before.records + after.records);
+  // In words on standard error: the port went, and came back after a while.
+  const std::string errors = read_to_end(child_.errors);
+  close(child_.errors);
+  EXPECT_TRUE(told_gone_and_back(errors, "COM5")) << errors;
 }
 
 // Each run keeps the ones before: test.dat.1 the previous run, test.dat.2 the one before, a
@@ -240,12 +245,10 @@ TEST_F(WineLogger, EveryEarlierRunIsKeptAndASecondLoggerIsRefused) {
   // Whether `name` of test.csv's is the header and the row of `reading`.
   const auto row_of = [](const std::string& name, int reading) {
     const std::string rows = read_file(name);
-    const std::string header = "time,reading,value\r\n";
-    const std::string tail =
-        "," + std::to_string(reading) + "," + std::to_string(reading - 512) + "\r\n";
-    return rows.size() == header.size() + 29 + tail.size() &&
-           rows.compare(0, header.size(), header) == 0 &&
-           rows.compare(rows.size() - tail.size(), tail.size(), tail) == 0;
+    const std::string& header = kTimesHeaderLine;
+    return rows.compare(0, header.size(), header) == 0 && rows.size() > header.size() + 2 &&
+           rows.compare(rows.size() - 2, 2, "\r\n") == 0 &&
+           is_time_row_of(rows.substr(header.size(), rows.size() - header.size() - 2), reading);
   };
   // A second device on COM6, for a second comlog.exe in the same folder.
   Pty second_device = open_pty();
@@ -382,6 +385,7 @@ struct FailureCase {
   // Standard output into a file, in a UTF-8 locale (which a Linux comlog would not take for a
   // terminal either); otherwise into a pipe, in the test's own locale.
   bool into_a_file_in_utf8;
+  std::string expected_errors = "";  // standard error in Wine's words; empty: not looked at
 };
 
 void PrintTo(const FailureCase& failure, std::ostream* out) {
@@ -405,9 +409,14 @@ TEST_P(WineLoggerFailure, ReportsAndEndsWith255) {
     run.stdout_to_pipe = true;
   }
   run.stdin_from_dev_null = true;
+  run.stderr_to_pipe = !failure.expected_errors.empty();
   child_ = start(run);
   if (!failure.into_a_file_in_utf8) {
     EXPECT_EQ(read_to_end(child_.output), failure.expected_output);
+  }
+  if (run.stderr_to_pipe) {
+    EXPECT_EQ(read_to_end(child_.errors), failure.expected_errors);
+    close(child_.errors);
   }
   const int status = wait_for_exit(child_.pid);
   if (failure.into_a_file_in_utf8) {
@@ -436,7 +445,21 @@ INSTANTIATE_TEST_SUITE_P(
                     {"5"},
                     "/dev/null",
                     port_opened_message(kCom5) + kSettingsRefusedMessage,
-                    false},
+                    false,
+                    "comlog: \\\\.\\COM5: not a serial port (Invalid handle.)\n"},
+        // COM n in any case is port n.
+        FailureCase{"com_name",
+                    {"COM5"},
+                    "",
+                    port_not_opened_message(kCom5),
+                    false,
+                    "comlog: \\\\.\\COM5: File not found.\n"},
+        FailureCase{"com_name_lower_case",
+                    {"com5"},
+                    "/dev/null",
+                    port_opened_message(kCom5) + kSettingsRefusedMessage,
+                    false,
+                    "comlog: \\\\.\\COM5: not a serial port (Invalid handle.)\n"},
         // A path is no port name on Windows: not a number, so COM0.
         FailureCase{"device_file_path",
                     {"/dev/ttyS0", "5"},
@@ -451,6 +474,36 @@ INSTANTIATE_TEST_SUITE_P(
                     port_opened_message(kCom5) + kSettingsRefusedMessage,
                     true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The help and the version, as they are, with status 0 and nothing opened: no device files here.
+TEST_F(WineLogger, TheHelpAndTheVersionAreWrittenAndNothingElseIsDone) {
+  const struct {
+    const char* argument;
+    std::string output;
+  } cases[] = {
+      {"--help",
+       "usage: comlog [OPTION] [PORT]\n"
+       "Logs a measuring device on a serial port at 115200 baud, 8N1, DTR and RTS off, sending\n"
+       "nothing. Each line is shown; its reading minus 512 goes to test.dat, and its time to\n"
+       "test.csv, in the current folder. E, Q or X ends the run.\n"
+       "  PORT          the COM port: 5, COM5 or com5 is COM5; COM3 when none is given\n"
+       "  -h, --help    prints this help\n"
+       "  --version     prints the version\n"},
+      {"--version", std::string("comlog ") + COMLOG_VERSION + "\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.argument);
+    RunOptions run = options({c.argument, "5"});
+    run.stdout_to_pipe = true;
+    run.stdin_from_dev_null = true;
+    child_ = start(run);
+    EXPECT_EQ(read_to_end(child_.output), c.output);
+    close(child_.output);
+    child_.output = -1;
+    EXPECT_EQ(wait_for_exit(child_.pid), 0);
+    EXPECT_TRUE(std::filesystem::is_empty(workspace_.cwd));
+  }
+}
 
 // A test.dat that may not be written: the run ends with 1 and the file is as it was. Root may
 // write it anyway, so as root the run is the ordinary user's, with a Wine prefix of its own
