@@ -197,6 +197,30 @@ void write_out_when_due(LoggerState* state, const LoggerServices& services) {
   write_out_when_due(&log->times, now);
 }
 
+// What became of the console output that standard output did not take, said once each.
+void tell_console_news(LoggerState* state, const LoggerServices& services) {
+  const unsigned news = take_console_news(&state->console);
+  if (news & kConsoleNewsDropping) {
+    tell(services.output,
+         "comlog: standard output takes nothing, and %u MiB of console output wait for it: later "
+         "output is dropped until it takes them\n",
+         unsigned(state->console.most_held >> 20));
+  }
+  if (news & kConsoleNewsCaughtUp) {
+    tell(services.output,
+         "comlog: standard output takes console output again; %" PRIu64
+         " bytes of it were dropped\n",
+         console_dropped_bytes(&state->console));
+  }
+}
+
+// Held console output goes out by the clock, which is read only while something is held.
+void write_out_console_when_due(LoggerState* state, const LoggerServices& services) {
+  if (!console_waiting(&state->console)) return;
+  console_write_out_when_due(&state->console, services.process.now_ms(services.process.context));
+  if (state->console.news != 0) tell_console_news(state, services);
+}
+
 // The port has gone (its adapter pulled out): nothing waits in memory while it is away, the half
 // line it left will never be completed, and the port is released before anything is said (a
 // stalled console must not hold it), so that the adapter gets its old name when it comes back.
@@ -309,6 +333,7 @@ int log_until_the_end(LoggerState* state, int argc, char** argv, const LoggerSer
       try_to_reopen(state, services);
     }
     write_out_when_due(state, services);
+    write_out_console_when_due(state, services);
     if (log->records.news != 0 || log->times.news != 0) tell_log_news(state, services);
     if (process.end_requested(process.context)) break;
     if (key_pending_from(&keys, &state->keys) != 0) {
@@ -332,7 +357,21 @@ int run_logger(int argc, char** argv, const LoggerServices& services) {
   // The records are on disk by now. The console's key mode goes next, so that a reader that
   // stalls the last of the console output cannot keep the terminal in it.
   services.keys.restore(services.keys.queue.context);
-  console_flush(&state.console);
+  const ProcessService& process = services.process;
+  const uint64_t unshown =
+      console_finish(&state.console, process, process.end_requested(process.context));
+  tell_console_news(&state, services);
+  if (console_dropping(&state.console)) {
+    tell(services.output, "comlog: %" PRIu64 " bytes of console output were dropped\n",
+         console_dropped_bytes(&state.console));
+  }
+  if (unshown > 0) {
+    tell(services.output,
+         "comlog: %" PRIu64
+         " bytes of console output were not written: standard output took none "
+         "for a second\n",
+         unshown);
+  }
   // After standard output, so that the two sent to one file keep their order.
   if (state.port_refused) explain_port_failure(state, argc, argv, services);
   if (state.log_refused) tell_log_failure(services.output, services.log_file, "");

@@ -258,11 +258,30 @@ TEST_F(Logger, EveryRecordSurvivesAnOutsideEnd) {
   }
 }
 
+// `comlog 5 | tee console.log`: what the pipe gets is there within a second of its line, however
+// little it is, not only once 512 bytes have gathered or the run has ended.
+TEST_F(Logger, EchoIntoAPipeComesWithinASecond) {
+  RunOptions options = comlog_options(workspace_, {"5"});
+  options.stdout_to_pipe = true;
+  child_ = start(options);
+  std::string shown;
+  const std::string banner = port_opened_message(kCom5) + "running " +
+                             std::filesystem::canonical(comlog_path()).string() + "\r\nrunning\r\n";
+  ASSERT_TRUE(read_until(child_.output, &shown, banner)) << shown;
+  for (int reading = 600; reading < 603; ++reading) {
+    write_all(device_.master, std::to_string(reading) + "\r\n");
+    ASSERT_TRUE(read_until(child_.output, &shown, std::to_string(reading) + "\r\r\n")) << shown;
+  }
+  EXPECT_EQ(shown, banner + "600\r\r\n601\r\r\n602\r\r\n");
+  EXPECT_EQ(WTERMSIG(end_with(SIGTERM)), SIGTERM);
+  EXPECT_EQ(log(), expected_records(600, 3));
+}
+
 TEST_F(Logger, HeldConsoleOutputReachesAPipeAtAnOutsideEnd) {
   RunOptions options = comlog_options(workspace_, {"5"});
   options.stdout_to_pipe = true;
   child_ = start(options);
-  // Fewer than 512 bytes in all: the pipe gets nothing until the end. The port is fed blind,
+  // Fewer than 512 bytes in all, the last of them held at the end. The port is fed blind,
   // so the purge at start may take the first lines; echo and log must agree on the rest.
   for (int i = 0; i < 30; ++i) {
     write_all(device_.master, "600\r\n");

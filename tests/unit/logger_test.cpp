@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -62,7 +63,8 @@ struct FakeSystem {
   int64_t request_at_ms = -1;  // a request from outside once the clock reads this
 
   bool output_is_terminal = true;
-  bool errors_to_terminal = false;               // an operator reads standard error
+  bool output_stalled = false;      // standard output takes nothing (a pipe nobody reads)
+  bool errors_to_terminal = false;  // an operator reads standard error
   const char* character_set = "ANSI_X3.4-1968";  // the C locale's
   // Whether the platform opens ports by their device files, as Linux does.
   bool device_files = false;
@@ -239,8 +241,14 @@ const char* character_set(void* context) {
 }
 
 long write_output(void* context, const char* bytes, size_t length) {
+  if (fake(context)->output_stalled) return 0;
   fake(context)->note_output(bytes, length);
   return long(length);
+}
+
+// A stalled reader's wait lasts its whole time.
+void wait_for_room(void* context, int64_t timeout_ms) {
+  fake(context)->clock_ms += timeout_ms;
 }
 
 long write_error(void* context, const char* bytes, size_t length) {
@@ -278,7 +286,8 @@ LoggerServices services_of(FakeSystem* system) {
       {system, create_file, write_file, cut_file, file_in_place, replace_file, file_failure,
        file_place, file_free_bytes, close_file},
       log_file_of(&system->times),
-      {system, output_is_terminal, errors_to_terminal, character_set, write_output, write_error},
+      {system, output_is_terminal, errors_to_terminal, character_set, write_output, wait_for_room,
+       write_error},
       {queue_of(&system->console), restore_keys},
       {system, end_requested, now_ms, wall_clock},
   };
@@ -823,6 +832,47 @@ TEST(LoggerRoutine, EveryRecordHasItsRowWithTheTimeOfItsRead) {
                    "without the times in test.csv\n"});
   EXPECT_EQ(without.wall_looks, 0);
   EXPECT_EQ(without.file.contents, expected_record(600));
+}
+
+// The console output into a file or a pipe goes out once its oldest byte has waited a second,
+// as test.dat's records do, not only when 512 bytes have gathered or the run ends.
+TEST(LoggerRoutine, EchoIntoAFileOrPipeGoesOutWithinASecond) {
+  FakeSystem system;
+  system.output_is_terminal = false;
+  system.arrivals = {"600\r\n"};
+  // Quiet turns for two seconds and more by the fake clock.
+  system.arrivals.insert(system.arrivals.end(), 45, "");
+  system.keys_when_done = {kQ};
+  EXPECT_EQ(run(&system), 0);
+  const Events shown = events_starting(system.events, "out:");
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0], "out:" + port_opened_message(kCom5) + kBanner + "running\r\n600\r\r\n");
+  const Events after = events_from(system.events, shown[0]);
+  EXPECT_EQ(std::find(after.begin(), after.end(), "close port") == after.end(), false)
+      << "the echo came only at the end";
+}
+
+// A standard output that takes nothing (a pipe nobody reads) holds nothing up: every line is
+// logged, the quit key ends the run at once, the key mode goes back, and standard error says how
+// much of the console output the reader never got.
+TEST(LoggerRoutine, AStalledStandardOutputNeverStopsTheLoop) {
+  for (const bool terminal : {true, false}) {
+    SCOPED_TRACE(terminal ? "terminal" : "pipe");
+    FakeSystem system;
+    system.output_is_terminal = terminal;
+    system.output_stalled = true;
+    for (int i = 0; i < 300; ++i) system.arrivals.push_back(std::to_string(600 + i) + "\r\n");
+    system.keys_when_done = {kQ};
+    EXPECT_EQ(run(&system), 0);
+    EXPECT_EQ(system.file.contents, expected_records(600, 300));
+    EXPECT_EQ(events_starting(system.events, "out:"), Events{});
+    const std::string held = port_opened_message(kCom5) + kBanner + "running\r\n";
+    const size_t echo = 300 * std::string("600\r\r\n").size();
+    EXPECT_EQ(events_from(system.events, "restore"),
+              (Events{"restore", "err:comlog: " + std::to_string(held.size() + echo) +
+                                     " bytes of console output were not written: standard "
+                                     "output took none for a second\n"}));
+  }
 }
 
 }  // namespace
