@@ -17,8 +17,13 @@
 
 namespace {
 
-// The requests to end from outside.
-constexpr int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGPWR};
+// The requests to end from outside: every signal whose default action ends the process, except
+// those that report a fault of the process itself (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT,
+// SIGTRAP, SIGSYS), which keep their default, and those that report a write of its own that
+// failed (SIGPIPE, SIGXFSZ), which are ignored: the write's error says it. The real-time signals
+// are requests too (kEndSignals holds the others), and so is a SIGIO sent by another process.
+constexpr int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP,    SIGQUIT, SIGUSR1, SIGUSR2,
+                               SIGPWR, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGSTKFLT};
 
 struct Signals {
   volatile sig_atomic_t end_signal;  // the request to end, 0 before any
@@ -31,16 +36,9 @@ struct Signals {
 };
 Signals g_signals;
 
-// Once the process is to end, no write may block for good: a request that comes just before a
-// write to a stalled reader, or a terminal that takes only part, is cut short by an alarm that
-// comes back every second until the end.
-void interrupt_blocked_write(int) {
-  alarm(1);
-}
-
+// The first request decides how the process ends; later ones change nothing.
 void note_end_request(int signal_number) {
-  g_signals.end_signal = signal_number;
-  alarm(1);
+  if (g_signals.end_signal == 0) g_signals.end_signal = signal_number;
 }
 
 // A stop asked for from outside: the user's terminal settings go back first, as the process
@@ -59,7 +57,13 @@ void note_continued(int) {
   g_signals.continued = 1;
 }
 
-void note_terminal_input(int) {
+// The terminal signals input (the kernel sends it: a positive si_code); a SIGIO sent by another
+// process (kill, sigqueue) is a request to end like any other.
+void note_input_or_request(int signal_number, siginfo_t* info, void*) {
+  if (info != nullptr && info->si_code <= 0) {
+    note_end_request(signal_number);
+    return;
+  }
   g_signals.terminal_input = 1;
 }
 
@@ -73,6 +77,14 @@ void handle(int signal_number, void (*handler)(int), int flags) {
   sigaction(signal_number, &action, nullptr);
 }
 
+void handle_with_info(int signal_number, void (*handler)(int, siginfo_t*, void*), int flags) {
+  struct sigaction action = {};
+  action.sa_sigaction = handler;
+  action.sa_flags = flags | SA_SIGINFO;
+  sigemptyset(&action.sa_mask);
+  sigaction(signal_number, &action, nullptr);
+}
+
 bool inherited_as_ignored(int signal_number) {
   struct sigaction inherited;
   sigaction(signal_number, nullptr, &inherited);
@@ -81,13 +93,14 @@ bool inherited_as_ignored(int signal_number) {
 
 void install_signal_handlers() {
   // A signal the caller ignores (nohup, a background job of a script) stays ignored. No
-  // SA_RESTART: a write blocked on a stalled pipe gives way to the request. Every signal whose
-  // default would end the process at once is a request: the run then ends the same way, after
-  // its records are written.
+  // SA_RESTART: a wait gives way to the request. Every signal whose default would end the process
+  // at once is a request: the run then ends the same way, after its records are written.
   for (int signal_number : kEndSignals) {
     if (!inherited_as_ignored(signal_number)) handle(signal_number, note_end_request, 0);
   }
-  handle(SIGALRM, interrupt_blocked_write, 0);
+  for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
+    if (!inherited_as_ignored(signal_number)) handle(signal_number, note_end_request, 0);
+  }
   // A reader that went away, or a log that reached the size limit, costs that output only.
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
@@ -104,14 +117,17 @@ void install_signal_handlers() {
   handle(SIGCONT, note_continued, SA_RESTART);
   signal(SIGTTIN, SIG_IGN);
   signal(SIGTTOU, SIG_IGN);
-  // A blocked console write goes on after the terminal's input signal.
-  handle(SIGIO, note_terminal_input, SA_RESTART);
+  // A blocked call goes on after the terminal's input signal.
+  if (!inherited_as_ignored(SIGIO)) handle_with_info(SIGIO, note_input_or_request, SA_RESTART);
 
   // An inherited mask would keep a request pending for ever.
   sigset_t unblocked;
   sigemptyset(&unblocked);
   for (int signal_number : kEndSignals) sigaddset(&unblocked, signal_number);
-  for (int signal_number : {SIGALRM, SIGTSTP, SIGCONT, SIGTTIN, SIGTTOU, SIGIO}) {
+  for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
+    sigaddset(&unblocked, signal_number);
+  }
+  for (int signal_number : {SIGTSTP, SIGCONT, SIGTTIN, SIGTTOU, SIGIO}) {
     sigaddset(&unblocked, signal_number);
   }
   sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);

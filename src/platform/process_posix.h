@@ -9,7 +9,8 @@
 // Milliseconds of the monotonic clock.
 int64_t monotonic_ms();
 
-// Whether a request to end (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGPWR) has come.
+// Whether a request to end (a signal whose default ends the process, other than a fault of its
+// own) has come.
 bool end_signalled();
 
 // Whether the process has been continued after a stop since the last call.

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -239,11 +240,17 @@ TEST_F(Logger, AnOverlongLineNeitherOverflowsNorStalls) {
   EXPECT_EQ(records, expected_record(head) + expected_record(700) + expected_record(701));
 }
 
+// Every signal whose default ends the process is a request to end: the records are written, the
+// terminal gets its settings back, and the process ends by that signal.
 TEST_F(Logger, EveryRecordSurvivesAnOutsideEnd) {
-  for (int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGPWR}) {
+  for (int signal_number :
+       {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGPWR, SIGXCPU, SIGVTALRM, SIGPROF,
+        SIGALRM, SIGSTKFLT, SIGIO, SIGRTMIN, SIGRTMIN + 5, SIGRTMAX}) {
     SCOPED_TRACE(signal_number);
     TearDown();
     SetUp();
+    termios before;
+    ASSERT_EQ(tcgetattr(terminal_.master, &before), 0);
     start_logging();
     std::string expected;
     for (int i = 0; i < 150; ++i) {
@@ -255,6 +262,10 @@ TEST_F(Logger, EveryRecordSurvivesAnOutsideEnd) {
     EXPECT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(WTERMSIG(status), signal_number);
     EXPECT_EQ(log(), expected);
+    termios after;
+    ASSERT_EQ(tcgetattr(terminal_.master, &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag) << "the terminal was left in the key mode";
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
   }
 }
 

@@ -283,6 +283,22 @@ TEST_F(StalledReader, AReaderThatComesBackGetsEverythingInOrder) {
   EXPECT_EQ(log(), records());
 }
 
+// `prlimit --cpu`: the limit's SIGXCPU is a request to end like any other: the records are
+// written and the terminal put back before the process ends by it.
+TEST_F(Environment, ACpuTimeLimitEndsTheRunWithItsRecords) {
+  const termios before = settings_of(terminal_.master);
+  RunOptions options = logger_options();
+  options.cpu_limit_seconds = 1;
+  start_logging(options);
+  log_readings(600, 30);
+  // The busy loop spends its processor second within about a second.
+  const int status = wait_for_exit(child_.pid);
+  ASSERT_TRUE(WIFSIGNALED(status)) << status;
+  EXPECT_EQ(WTERMSIG(status), SIGXCPU);
+  EXPECT_EQ(log(), expected_records(600, 30));
+  EXPECT_TRUE(same_settings(settings_of(terminal_.master), before));
+}
+
 // The logger as a job of an interactive shell (a stand-in that does what bash does), moved
 // between the foreground and the background of its terminal.
 class JobControl : public Environment {
