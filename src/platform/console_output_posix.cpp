@@ -17,6 +17,7 @@
 #include <initializer_list>
 
 #include "platform/console_output.h"
+#include "platform/process_posix.h"
 
 namespace {
 
@@ -154,6 +155,7 @@ ConsoleOutputService system_console_output() {
   ask_character_set(&g_output);
   choose_way(&g_output.out, "/proc/self/fd/1");
   choose_way(&g_output.errors, "/proc/self/fd/2");
+  watch_output(g_output.out.fd);
   return ConsoleOutputService{&g_output,    is_terminal,   errors_to_terminal, character_set,
                               write_output, wait_for_room, write_error};
 }

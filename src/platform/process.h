@@ -19,6 +19,11 @@ struct ProcessService {
   int64_t (*now_ms)(void* context);
   // The time of day, for the times of the readings.
   WallTime (*wall_clock)(void* context);
+  // For a loop that has nothing to do (--wait): returns once the port has bytes or has gone, a
+  // key may be there, standard output takes more (when `for_output`), a request to end has come,
+  // or `timeout_ms` by now_ms has passed (negative: no limit of the caller's). It may return
+  // sooner.
+  void (*rest)(void* context, int64_t timeout_ms, bool for_output);
 };
 
 // Makes the process safe to run and gives the logger its arguments, argument zero the executable

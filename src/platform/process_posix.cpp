@@ -1,10 +1,13 @@
 // Process start and end on Linux, and every signal the process handles: the standard descriptors
 // made safe, argument zero from /proc/self/exe, requests to end turned into a flag for the
-// logger's loop, stops and continues, and the terminal's signal that input has arrived.
+// logger's loop, stops and continues, the terminal's signal that input has arrived, and the rest
+// of a loop that waits (--wait) until the port, the terminal, standard output or a signal has
+// something for it.
 #include "platform/process_posix.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
@@ -33,12 +36,33 @@ struct Signals {
   volatile sig_atomic_t terminal_input;
   void (*before_stop)();
   struct sigaction stop_action;
+  // Every handler writes a byte here, so that a rest that began just before the signal ends too.
+  int wake[2];
 };
-Signals g_signals;
+Signals g_signals = {0, 0, 0, nullptr, {}, {-1, -1}};
+
+// What a rest waits on besides the signals.
+struct Watched {
+  int port;    // -1 while there is none
+  int output;  // standard output, polled while held text waits for it
+  int (*terminal)(int64_t* deadline_ms);
+};
+Watched g_watched = {-1, -1, nullptr};
+
+void wake_rest() {
+  if (g_signals.wake[1] < 0) return;
+  const int saved_errno = errno;
+  const char byte = 0;
+  if (write(g_signals.wake[1], &byte, 1) < 0) {
+    // A full pipe wakes the rest already.
+  }
+  errno = saved_errno;
+}
 
 // The first request decides how the process ends; later ones change nothing.
 void note_end_request(int signal_number) {
   if (g_signals.end_signal == 0) g_signals.end_signal = signal_number;
+  wake_rest();
 }
 
 // A stop asked for from outside: the user's terminal settings go back first, as the process
@@ -55,6 +79,7 @@ void stop_politely(int) {
 
 void note_continued(int) {
   g_signals.continued = 1;
+  wake_rest();
 }
 
 // The terminal signals input (the kernel sends it: a positive si_code); a SIGIO sent by another
@@ -65,6 +90,7 @@ void note_input_or_request(int signal_number, siginfo_t* info, void*) {
     return;
   }
   g_signals.terminal_input = 1;
+  wake_rest();
 }
 
 void note_nothing(int) {}
@@ -170,7 +196,44 @@ WallTime wall_clock(void*) {
   return WallTime{int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000, g_zone.offset_s};
 }
 
+// Waits until the port has bytes (or has gone), the terminal has keys, standard output takes more
+// (when `for_output`), a signal comes, or `timeout_ms` has passed (negative: no limit). The
+// terminal adds a time of its own: bytes of a sequence held for their wait, or a look whether a
+// logger in the background has the terminal again.
+void rest(void*, int64_t timeout_ms, bool for_output) {
+  pollfd watched[4];
+  nfds_t count = 0;
+  watched[count++] = pollfd{g_signals.wake[0], POLLIN, 0};
+  if (g_watched.port >= 0) watched[count++] = pollfd{g_watched.port, POLLIN, 0};
+  int64_t terminal_deadline = -1;
+  const int terminal = g_watched.terminal ? g_watched.terminal(&terminal_deadline) : -1;
+  if (terminal >= 0) watched[count++] = pollfd{terminal, POLLIN, 0};
+  if (for_output && g_watched.output >= 0) watched[count++] = pollfd{g_watched.output, POLLOUT, 0};
+  if (terminal_deadline >= 0) {
+    const int64_t left = terminal_deadline - monotonic_ms();
+    const int64_t until = left > 0 ? left : 0;
+    if (timeout_ms < 0 || until < timeout_ms) timeout_ms = until;
+  }
+  if (end_signalled()) return;
+  poll(watched, count, timeout_ms > INT_MAX ? INT_MAX : int(timeout_ms));
+  char bytes[64];
+  while (read(g_signals.wake[0], bytes, sizeof bytes) > 0) {
+  }
+}
+
 }  // namespace
+
+void watch_port(int fd) {
+  g_watched.port = fd;
+}
+
+void watch_output(int fd) {
+  g_watched.output = fd;
+}
+
+void watch_terminal(int (*what_to_watch)(int64_t* deadline_ms)) {
+  g_watched.terminal = what_to_watch;
+}
 
 int64_t monotonic_ms() {
   timespec ts;
@@ -230,13 +293,15 @@ void start_process(int*, char*** argv) {
     executable[length] = '\0';
     (*argv)[0] = executable;
   }
+  if (pipe2(g_signals.wake, O_NONBLOCK | O_CLOEXEC) != 0)
+    g_signals.wake[0] = g_signals.wake[1] = -1;
   install_signal_handlers();
   // The time zone is read once, from TZ or the system's: localtime_r itself never looks again.
   tzset();
 }
 
 ProcessService system_process() {
-  return ProcessService{nullptr, end_requested, now_ms, wall_clock};
+  return ProcessService{nullptr, end_requested, now_ms, wall_clock, rest};
 }
 
 void end_process(int status) {

@@ -288,6 +288,43 @@ TEST_F(Logger, EchoIntoAPipeComesWithinASecond) {
   EXPECT_EQ(log(), expected_records(600, 3));
 }
 
+// With --wait the loop rests between lines and keys, and wakes for each: the port's bytes, a key,
+// the port going away and coming back, a request from outside. The terminal shows and test.dat
+// holds what they would without it.
+TEST_F(Logger, WithWaitEveryLineKeyAndRequestIsTakenAsWithoutIt) {
+  for (const int ending : {0, SIGTERM}) {
+    SCOPED_TRACE(ending == 0 ? "q" : "SIGTERM");
+    TearDown();
+    SetUp();
+    RunOptions options = logger_options();
+    options.command.insert(options.command.begin() + 1, "--wait");
+    LoggerStage::start_logging(options);
+    for (int i = 0; i < 40; ++i) {
+      send(std::to_string(600 + i) + "\r\n", std::to_string(600 + i) + "\r\r\n");
+    }
+    write_all(terminal_.master, "a");
+    std::string shown;
+    ASSERT_TRUE(read_until(terminal_.master, &shown, "running\r\n")) << shown;
+    // Unplugged while it rests, and plugged in again.
+    close_pty(&device_);
+    ASSERT_TRUE(read_until(terminal_.master, &shown, port_not_opened_message(kCom5))) << shown;
+    plug_in_again();
+    ASSERT_TRUE(read_until(terminal_.master, &shown, port_opened_message(kCom5))) << shown;
+    for (int i = 40; i < 60; ++i) {
+      send(std::to_string(600 + i) + "\r\n", std::to_string(600 + i) + "\r\r\n");
+    }
+    if (ending == 0) {
+      write_all(terminal_.master, "q");
+      const int status = wait_for_exit(child_.pid);
+      ASSERT_TRUE(WIFEXITED(status)) << status;
+      EXPECT_EQ(WEXITSTATUS(status), 0);
+    } else {
+      EXPECT_EQ(WTERMSIG(end_with(ending)), ending);
+    }
+    EXPECT_EQ(log(), expected_records(600, 60));
+  }
+}
+
 TEST_F(Logger, HeldConsoleOutputReachesAPipeAtAnOutsideEnd) {
   RunOptions options = comlog_options(workspace_, {"5"});
   options.stdout_to_pipe = true;
@@ -391,8 +428,9 @@ TEST_F(Logger, APortHeldByAnotherProgramCannotBeOpened) {
 // to do about a port that the user may not open, and how to name a port.
 TEST_F(Logger, APortThatCannotBeOpenedSaysWhyOnStandardError) {
   const std::string usage =
-      "usage: comlog [PORT]   PORT is the number of the COM port (1 and up), 3 when none is "
-      "given,\n                       or its device file (comlog /dev/ttyUSB0)\n";
+      "usage: comlog [--wait] [PORT]   PORT is the number of the COM port (1 and up), 3 when none "
+      "is given,\n                                or its device file (comlog /dev/ttyUSB0)\n"
+      "       --wait rests until the port or a key has something, instead of keeping a core busy\n";
   // The longest path the system takes (4095 bytes), and one byte more.
   std::string longest = "/nonexistent";
   while (longest.size() + 100 <= 4095) longest += "/" + std::string(99, 'd');

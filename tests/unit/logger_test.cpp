@@ -63,8 +63,11 @@ struct FakeSystem {
   int64_t request_at_ms = -1;  // a request from outside once the clock reads this
 
   bool output_is_terminal = true;
-  bool output_stalled = false;      // standard output takes nothing (a pipe nobody reads)
-  bool errors_to_terminal = false;  // an operator reads standard error
+  bool output_stalled = false;  // standard output takes nothing (a pipe nobody reads)
+  // The rests of a run with --wait: how long each may last, and whether it waits for standard
+  // output too.
+  std::vector<std::pair<int64_t, bool>> rests;
+  bool errors_to_terminal = false;               // an operator reads standard error
   const char* character_set = "ANSI_X3.4-1968";  // the C locale's
   // Whether the platform opens ports by their device files, as Linux does.
   bool device_files = false;
@@ -271,6 +274,12 @@ int64_t now_ms(void* context) {
   return fake(context)->clock_ms += 50;
 }
 
+void rest(void* context, int64_t timeout_ms, bool for_output) {
+  FakeSystem* system = fake(context);
+  system->note("rest");
+  system->rests.emplace_back(timeout_ms, for_output);
+}
+
 WallTime wall_clock(void* context) {
   FakeSystem* system = fake(context);
   ++system->wall_looks;
@@ -289,7 +298,7 @@ LoggerServices services_of(FakeSystem* system) {
       {system, output_is_terminal, errors_to_terminal, character_set, write_output, wait_for_room,
        write_error},
       {queue_of(&system->console), restore_keys},
-      {system, end_requested, now_ms, wall_clock},
+      {system, end_requested, now_ms, wall_clock, rest},
   };
 }
 
@@ -326,12 +335,16 @@ TEST(LoggerRoutine, StartsUpInOrderLogsAndShutsDownOnAQuitKey) {
 // when the port cannot be opened, standard error says why, and how to give the port when it was
 // given neither way.
 TEST(LoggerRoutine, TheFirstArgumentNamesThePortAndARefusalSaysWhy) {
+  const std::string wait_line =
+      "       --wait rests until the port or a key has something, instead of keeping a core busy\n";
   const std::string usage =
-      "err:usage: comlog [PORT]   PORT is the number of the COM port (1 and up), 3 when none is "
-      "given\n";
+      "err:usage: comlog [--wait] [PORT]   PORT is the number of the COM port (1 and up), 3 when "
+      "none is given\n" +
+      wait_line;
   const std::string usage_with_device_files =
-      "err:usage: comlog [PORT]   PORT is the number of the COM port (1 and up), 3 when none is "
-      "given,\n                       or its device file (comlog /dev/ttyUSB0)\n";
+      "err:usage: comlog [--wait] [PORT]   PORT is the number of the COM port (1 and up), 3 when "
+      "none is given,\n                                or its device file (comlog /dev/ttyUSB0)\n" +
+      wait_line;
   const struct {
     bool device_files;
     std::vector<std::string> arguments;
@@ -873,6 +886,66 @@ TEST(LoggerRoutine, AStalledStandardOutputNeverStopsTheLoop) {
                                      " bytes of console output were not written: standard "
                                      "output took none for a second\n"}));
   }
+}
+
+// With --wait before the port, an idle turn rests: until the next deadline of the clock while
+// something waits for it (the held records' second, the port's next try while it is gone),
+// without a limit otherwise; everything written is what the busy loop writes.
+TEST(LoggerRoutine, WithWaitAnIdleTurnRestsAndTheRunWritesWhatTheBusyLoopWrites) {
+  const std::deque<std::string> arrivals = {"600\r\n", "",        "", "", "601\r\n",
+                                            kGone,     "602\r\n", "", ""};
+  FakeSystem busy;
+  busy.arrivals = arrivals;
+  busy.refused_reopens = 2;
+  busy.keys_when_done = {press(' ', ' '), kQ};
+  EXPECT_EQ(run(&busy, {"5"}), 0);
+  EXPECT_TRUE(busy.rests.empty());
+
+  FakeSystem resting;
+  resting.arrivals = arrivals;
+  resting.refused_reopens = 2;
+  resting.keys_when_done = {press(' ', ' '), kQ};
+  EXPECT_EQ(run(&resting, {"--wait", "5"}), 0);
+  EXPECT_EQ(resting.events.front(), "open 5");
+  EXPECT_EQ(resting.output, busy.output);
+  EXPECT_EQ(resting.file.contents, busy.file.contents);
+  EXPECT_EQ(resting.times.contents.size(), busy.times.contents.size());
+  // The events without the rests, output that a rest cut in two joined again.
+  Events without_rests;
+  for (const std::string& event : resting.events) {
+    if (event == "rest") continue;
+    if (event.rfind("out:", 0) == 0 && !without_rests.empty() &&
+        without_rests.back().rfind("out:", 0) == 0) {
+      without_rests.back() += event.substr(4);
+    } else {
+      without_rests.push_back(event);
+    }
+  }
+  EXPECT_EQ(without_rests, busy.events);
+  ASSERT_FALSE(resting.rests.empty());
+  bool until_a_deadline = false;
+  for (const auto& [timeout, for_output] : resting.rests) {
+    EXPECT_FALSE(for_output) << "the terminal took everything";
+    EXPECT_TRUE(timeout == -1 || (timeout > 0 && timeout <= 1000)) << timeout;
+    until_a_deadline |= timeout > 0;
+  }
+  EXPECT_TRUE(until_a_deadline);
+  // While the port is gone, no rest lasts past its next try.
+  const Events gone = events_from(resting.events, "gone");
+  const Events away(gone.begin(), std::find(gone.begin(), gone.end(), "configure"));
+  EXPECT_NE(std::find(away.begin(), away.end(), "rest"), away.end());
+}
+
+// A rest also waits for a standard output that has text waiting for it.
+TEST(LoggerRoutine, WithWaitARestWaitsForAStalledStandardOutputToo) {
+  FakeSystem system;
+  system.output_stalled = true;
+  system.arrivals = {"600\r\n", "", ""};
+  system.keys_when_done = {kQ};
+  EXPECT_EQ(run(&system, {"--wait", "5"}), 0);
+  ASSERT_FALSE(system.rests.empty());
+  for (const auto& [timeout, for_output] : system.rests) EXPECT_TRUE(for_output);
+  EXPECT_EQ(system.file.contents, expected_record(600));
 }
 
 }  // namespace
