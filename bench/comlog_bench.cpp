@@ -36,7 +36,7 @@ namespace {
 
 // Latency is measured in rounds, each program started afresh in every round, so that a moment of
 // other work on the machine spreads over the columns instead of landing on one.
-constexpr int kRounds = 3;
+constexpr int kRounds = 5;
 constexpr int kLatencyLines = 1000;  // timed, per round
 constexpr int kWarmUpLines = 200;    // per round, before them
 constexpr int kPaceLines = 1000;
@@ -584,11 +584,19 @@ struct Column {
   std::vector<double> samples;  // echo latencies of all rounds, µs
   Latency latency;
   double idle_user = 0, idle_system = 0;  // CPU seconds per second of idling
-  long long peak_kib = -1;                // VmHWM just before it was stopped
+  std::vector<long long> peaks_kib;       // VmHWM just before it was stopped, each round
+  std::vector<long long> privates_kib;    // and its own pages then (Private_Dirty)
   long stripped_kib = -1;
   int logged = -1, sent = 0;  // LFs in its log file, lines written to its port
   double turn_us = 0;         // comlog only: one idle loop turn
 };
+
+// The median of some values, the upper one of the middle two; -1 for none.
+long long median_of(std::vector<long long> values) {
+  if (values.empty()) return -1;
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
 
 // Runs `command` (PORT stands for the device's pseudo-terminal, LOG for its log file) for one
 // round and measures it: idle CPU first (if `idle_seconds` > 0), then latency, then peak
@@ -633,7 +641,12 @@ void measure(Column* column, std::vector<std::string> command, const std::string
     }
     column->sent += kWarmUpLines + kLatencyLines;
     if (environment.empty()) {
-      column->peak_kib = std::max(column->peak_kib, status_value(pid, "VmHWM:"));
+      column->peaks_kib.push_back(status_value(pid, "VmHWM:"));
+      const std::string rollup = read_file("/proc/" + std::to_string(pid) + "/smaps_rollup");
+      const size_t at = rollup.find("Private_Dirty:");
+      if (at != std::string::npos) {
+        column->privates_kib.push_back(std::atoll(rollup.c_str() + at + 14));
+      }
     }
   }
   stop(pid, console.master, is_comlog);
@@ -668,10 +681,12 @@ int main(int argc, char** argv) {
   const double machine_busy0 = machine_busy_seconds(), own_busy0 = own_busy_seconds();
 
   // Side by side, one after another, each on a fresh pair of pseudo-terminals.
-  enum { kComlog, kFloor, kPicocom, kTio, kCat, kColumns };
+  enum { kComlog, kComlogWait, kFloor, kPicocom, kTio, kCat, kColumns };
   Column columns[kColumns];
   columns[kComlog].heading = "comlog";
   columns[kComlog].program = comlog;
+  columns[kComlogWait].heading = "comlog --wait";
+  columns[kComlogWait].program = comlog;
   columns[kFloor].heading = "floor: raw blocking relay";
   columns[kFloor].program = relay;
   columns[kPicocom].heading = "picocom --logfile";
@@ -683,6 +698,7 @@ int main(int argc, char** argv) {
   // The command of each column; PORT and LOG are filled in by measure().
   const std::vector<std::string> commands[kColumns] = {
       {comlog, "1"},
+      {comlog, "--wait", "1"},
       {relay, "PORT"},
       // Raw at 115200 8N1, no mapping; quiet, so no banner; no lock file, no hang-up on exit.
       {"picocom", "--baud", "115200", "--quiet", "--nolock", "--noreset", "--logfile", "LOG",
@@ -691,13 +707,14 @@ int main(int argc, char** argv) {
       {"tio", "--baudrate", "115200", "--mute", "--log", "--log-file", "LOG", "PORT"},
       {"cat", "PORT"},
   };
-  const char* const logs[kColumns] = {"test.dat", "", "peer.log", "peer.log", ""};
+  const char* const logs[kColumns] = {"test.dat", "test.dat", "", "peer.log", "peer.log", ""};
   // Each round starts with a different column, so that none always follows the same one.
   for (int round = 0; round < kRounds; ++round) {
     for (int k = 0; k < kColumns; ++k) {
       const int i = (round + k) % kColumns;
-      const double idle = round > 0 ? 0 : i == kComlog ? kIdleSeconds : kPeerIdleSeconds;
-      measure(&columns[i], commands[i], logs[i], i == kComlog, idle);
+      const bool is_comlog = i == kComlog || i == kComlogWait;
+      const double idle = round > 0 ? 0 : is_comlog ? kIdleSeconds : kPeerIdleSeconds;
+      measure(&columns[i], commands[i], logs[i], is_comlog, idle);
     }
   }
   for (Column& column : columns) {
@@ -772,8 +789,14 @@ int main(int argc, char** argv) {
   row("CPU while idle, user + system per second", [](const Column& c) {
     return format("%.2f", c.idle_user) + format(" + %.2f s", c.idle_system);
   });
-  row("peak resident memory (VmHWM)",
-      [](const Column& c) { return std::to_string(c.peak_kib) + " KiB"; });
+  row("peak resident memory (VmHWM), median (lowest to highest)",
+      [](const Column& c) {
+        return std::to_string(median_of(c.peaks_kib)) + " KiB (" +
+               std::to_string(*std::min_element(c.peaks_kib.begin(), c.peaks_kib.end())) + " to " +
+               std::to_string(*std::max_element(c.peaks_kib.begin(), c.peaks_kib.end())) + ")";
+      });
+  row("of it its own pages (Private_Dirty), median",
+      [](const Column& c) { return std::to_string(median_of(c.privates_kib)) + " KiB"; });
   row("stripped executable",
       [](const Column& c) { return std::to_string(c.stripped_kib) + " KiB"; });
   row("lines in its log file / lines written", [](const Column& c) {
@@ -790,8 +813,12 @@ int main(int argc, char** argv) {
       << " for comlog) from /proc/<pid>/stat; in every round it writes " << kWarmUpLines << " + "
       << kLatencyLines << " lines of \"600\\r\\n\", one at a time, timing the last "
       << kLatencyLines << " from the write on the device side to the echoed LF read (read(2), "
-      << "after poll) on the console side, reads VmHWM from /proc/<pid>/status and stops it "
-      << "(comlog's peak is of the rounds without its turn counter). "
+      << "after poll) on the console side, reads VmHWM from /proc/<pid>/status and Private_Dirty "
+      << "from /proc/<pid>/smaps_rollup and stops it (comlog's peak is of the rounds without its "
+      << "turn counter). Most of a peak is shared pages of the C library that the kernel maps "
+      << "around each page a program touches, when they are in the page cache; it varies by a "
+      << "tenth from one start of the same program to the next, so the median of the rounds is "
+      << "shown with its range, and the program's own pages (its stack, heap and data) apart. "
       << "Median and 99th percentile are of all " << kRounds * kLatencyLines
       << " lines. The floor is the benchmark's relay: it sets its port "
       << "and its console raw (cfmakeraw) and blocks in read, then writes what came. cat reads "
@@ -812,8 +839,18 @@ int main(int argc, char** argv) {
         << "(the terminal is read only after it has signalled input). A "
         << "line of \"600\\r\\n\" takes " << format("%.0f µs", kWireMicros)
         << " on the wire at 115200 baud: " << format("%.0f", kWireMicros / turn_us)
-        << " idle turns. comlog polls without sleeping, by design, so it keeps one core busy "
-        << "for as long as it runs.\n\n";
+        << " idle turns. comlog polls without sleeping by default, so it keeps one core busy "
+        << "for as long as it runs.";
+    const double wait_turn_us = columns[kComlogWait].turn_us;
+    if (columns[kComlogWait].problem.empty() && wait_turn_us > 0) {
+      out << " With --wait an idle turn rests in poll() on the port and the terminal until "
+          << "something comes or the clock has a deadline: "
+          << format("%.1f", 1e6 / wait_turn_us) << " turns a second while idle.";
+    } else if (columns[kComlogWait].problem.empty()) {
+      out << " With --wait an idle turn rests in poll() on the port and the terminal until "
+          << "something comes or the clock has a deadline: no turn at all while idle.";
+    }
+    out << "\n\n";
   }
 
   out << "Steady pace: " << kPaceLines << " lines of \"600\\r\\n\" per pace (as many as fit into "

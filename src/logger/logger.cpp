@@ -15,14 +15,19 @@
 #include "logger/port_text.h"
 #include "logger/receive_path.h"
 #include "logger/text_mode.h"
+#include "logger/wait_option.h"
 
 namespace {
 
 constexpr char kUsage[] =
-    "usage: comlog [PORT]   PORT is the number of the COM port (1 and up), 3 when none is given\n";
+    "usage: comlog [--wait] [PORT]   PORT is the number of the COM port (1 and up), 3 when none is "
+    "given\n"
+    "       --wait rests until the port or a key has something, instead of keeping a core busy\n";
 constexpr char kUsageWithDeviceFiles[] =
-    "usage: comlog [PORT]   PORT is the number of the COM port (1 and up), 3 when none is given,\n"
-    "                       or its device file (comlog /dev/ttyUSB0)\n";
+    "usage: comlog [--wait] [PORT]   PORT is the number of the COM port (1 and up), 3 when none is "
+    "given,\n"
+    "                                or its device file (comlog /dev/ttyUSB0)\n"
+    "       --wait rests until the port or a key has something, instead of keeping a core busy\n";
 
 // While the port is gone, it is tried again this often, by the clock: the loop never waits.
 constexpr int64_t kReopenIntervalMs = 200;
@@ -45,6 +50,7 @@ struct LoggerState {
   bool port_present;       // false once the port has gone, until it is open again
   int64_t next_reopen_ms;  // while it is gone
   int64_t gone_at_ms;      // when it went
+  bool resting;            // --wait: an idle turn rests until something comes
   char received[kMostBytesPerRead];
   char echo[kEchoSize];
 };
@@ -269,6 +275,59 @@ void word_duration(int64_t ms, char* out, size_t size) {
   }
 }
 
+// What became of the console output that standard output did not take, said once each.
+void tell_console_news(LoggerState* state, const LoggerServices& services) {
+  const unsigned news = take_console_news(&state->console);
+  if (news & kConsoleNewsDropping) {
+    tell(services.output,
+         "comlog: standard output takes nothing, and %u MiB of console output wait for it: later "
+         "output is dropped until it takes them\n",
+         unsigned(state->console.most_held >> 20));
+  }
+  if (news & kConsoleNewsCaughtUp) {
+    tell(services.output,
+         "comlog: standard output takes console output again; %" PRIu64
+         " bytes of it were dropped\n",
+         console_dropped_bytes(&state->console));
+  }
+}
+
+// Held console output goes out by the clock, which is read only while something is held.
+void write_out_console_when_due(LoggerState* state, const LoggerServices& services) {
+  if (!console_waiting(&state->console)) return;
+  console_write_out_when_due(&state->console, services.process.now_ms(services.process.context));
+  if (state->console.news != 0) tell_console_news(state, services);
+}
+
+// The next time that anything of the run waits for by the clock: test.dat's and test.csv's held
+// records (whose time is taken at the next look, when it is not yet known) and the next offer of
+// what their files refused, the port's next try while it is gone, the console output's second.
+// -1 when nothing does.
+int64_t next_deadline(const LoggerState* state) {
+  int64_t deadline = -1;
+  const auto take = [&deadline](int64_t at) {
+    if (at >= 0 && (deadline < 0 || at < deadline)) deadline = at;
+  };
+  take(log_deadline(state->log));
+  if (!state->port_present) take(state->next_reopen_ms);
+  take(console_deadline(&state->console));
+  return deadline;
+}
+
+// An idle turn of a run with --wait: rests until the port or a key has something, standard output
+// takes held output, or the next deadline of the clock.
+void rest(const LoggerState* state, const ProcessService& process) {
+  const int64_t deadline = next_deadline(state);
+  int64_t timeout = -1;
+  if (deadline >= 0) {
+    const int64_t now = process.now_ms(process.context);
+    timeout = deadline > now ? deadline - now : 0;
+  }
+  if (timeout != 0) {
+    process.rest(process.context, timeout, console_waits_for_output(&state->console));
+  }
+}
+
 // The port has gone (its adapter pulled out): nothing waits in memory while it is away, the half
 // line it left will never be completed, and the port is released before anything is said (a
 // stalled console must not hold it), so that the adapter gets its old name when it comes back.
@@ -309,15 +368,16 @@ void try_to_reopen(LoggerState* state, const LoggerServices& services) {
 }
 
 // One turn's look at the port: what is queued is read, up to what the receive buffer holds (the
-// rest stays queued for the next turn), and the lines it completes are logged and echoed.
-void take_from_port(LoggerState* state, const LoggerServices& services) {
+// rest stays queued for the next turn), and the lines it completes are logged and echoed. Returns
+// whether anything was queued.
+bool take_from_port(LoggerState* state, const LoggerServices& services) {
   const SerialPortService& port = services.port;
   uint32_t queued = 0;
   if (!port.poll(port.context, &queued)) {
     lose_port(state, services);
-    return;
+    return true;
   }
-  if (queued == 0) return;
+  if (queued == 0) return false;
   if (queued > kMostBytesPerRead) queued = kMostBytesPerRead;
   uint32_t got = 0;
   const bool present = port.read(port.context, state->received, queued, &got);
@@ -326,6 +386,7 @@ void take_from_port(LoggerState* state, const LoggerServices& services) {
       receive_bytes(&state->receiver, state->log, state->received, got, state->echo);
   if (echo_length > 0) console_write(&state->console, state->echo, echo_length);
   if (!present) lose_port(state, services);
+  return true;
 }
 
 // From choosing the port to the end of the loop; returns the exit status. Every early end
@@ -395,19 +456,23 @@ int log_until_the_end(LoggerState* state, int argc, char** argv, const LoggerSer
 
   ConsoleQueue keys = services.keys.queue;
   for (;;) {
+    bool busy = false;
     if (state->port_present) {
-      take_from_port(state, services);
+      busy = take_from_port(state, services);
     } else {
       try_to_reopen(state, services);
     }
     write_out_when_due(state, services);
+    write_out_console_when_due(state, services);
     if (log_has_news(state->log)) tell_log_news(state, services);
     if (process.end_requested(process.context)) break;
     if (key_pending_from(&keys, &state->keys) != 0) {
       const int code = read_key_from(&keys, &state->keys);
       if (is_quit_code(code)) break;
       console_print(console, "running\n");
+      busy = true;
     }
+    if (state->resting && !busy) rest(state, process);
   }
   if (state->port_present) port.close(port.context);
   // A run that could not put every record on disk ends as a failure of the log.
@@ -419,12 +484,27 @@ int log_until_the_end(LoggerState* state, int argc, char** argv, const LoggerSer
 
 int run_logger(int argc, char** argv, const LoggerServices& services) {
   LoggerState state{};
+  state.resting = take_wait_option(&argc, argv);
   start_console_text(&state.console, services.output);
   const int status = log_until_the_end(&state, argc, argv, services);
   // The records are on disk by now. The console's key mode goes next, so that a reader that
   // stalls the last of the console output cannot keep the terminal in it.
   services.keys.restore(services.keys.queue.context);
-  console_flush(&state.console);
+  const ProcessService& process = services.process;
+  const uint64_t unshown =
+      console_finish(&state.console, process, process.end_requested(process.context));
+  tell_console_news(&state, services);
+  if (console_dropping(&state.console)) {
+    tell(services.output, "comlog: %" PRIu64 " bytes of console output were dropped\n",
+         console_dropped_bytes(&state.console));
+  }
+  if (unshown > 0) {
+    tell(services.output,
+         "comlog: %" PRIu64
+         " bytes of console output were not written: standard output took none "
+         "for a second\n",
+         unshown);
+  }
   // After standard output, so that the two sent to one file keep their order.
   if (state.port_refused) explain_port_failure(state, argc, argv, services);
   if (state.settings_refused) {

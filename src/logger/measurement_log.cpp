@@ -166,6 +166,15 @@ bool log_waits_for_clock(const MeasurementLog* log) {
   return false;
 }
 
+int64_t log_deadline(const MeasurementLog* log) {
+  int64_t deadline = -1;
+  for (const RecordFile* file : log->files) {
+    const int64_t due = file == nullptr ? -1 : record_file_deadline(file);
+    if (due >= 0 && (deadline < 0 || due < deadline)) deadline = due;
+  }
+  return deadline;
+}
+
 void write_out_when_due(MeasurementLog* log, int64_t now_ms) {
   for (RecordFile* file : log->files) {
     if (file != nullptr && record_file_waits_for_clock(file)) write_out_when_due(file, now_ms);

@@ -74,6 +74,9 @@ void append_reading(MeasurementLog* log, int32_t reading);
 // Whether anything waits for the clock.
 bool log_waits_for_clock(const MeasurementLog* log);
 
+// When the clock is next due for any file (see record_file_deadline); -1 when nothing waits.
+int64_t log_deadline(const MeasurementLog* log);
+
 // The look at the clock: each file's held lines written out once the oldest has waited a second,
 // what a disk refused offered again as often; test.dat first.
 void write_out_when_due(MeasurementLog* log, int64_t now_ms);

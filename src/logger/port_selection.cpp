@@ -14,9 +14,10 @@ namespace {
   "test.csv, in the current folder. E, Q or X ends the run.\n"                               \
   "  PORT          the COM port: 5, COM5 or com5 is COM5; COM3 when none is given\n"
 #define HELP_DEVICE_FILES "  PORT          or the port's device file, from /: /dev/ttyUSB0\n"
-#define HELP_OPTIONS                   \
-  "  -h, --help    prints this help\n" \
-  "  --version     prints the version\n"
+#define HELP_OPTIONS                     \
+  "  -h, --help    prints this help\n"   \
+  "  --version     prints the version\n" \
+  "  --wait        rests until the port or a key has something, instead of keeping a core busy\n"
 
 constexpr char kHelp[] = HELP_ABOUT HELP_OPTIONS;
 constexpr char kHelpWithDeviceFiles[] = HELP_ABOUT HELP_DEVICE_FILES HELP_OPTIONS;

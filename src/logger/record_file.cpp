@@ -307,6 +307,18 @@ bool record_file_waits_for_clock(const RecordFile* records) {
   return records->held_bytes > 0 || records->oldest != nullptr;
 }
 
+int64_t record_file_deadline(const RecordFile* records) {
+  int64_t deadline = -1;
+  if (records->held_bytes > 0) {
+    deadline = records->held_timed ? records->held_since_ms + kWriteOutIntervalMs : 0;
+  }
+  if (records->oldest != nullptr) {
+    const int64_t retry = records->retry_timed ? records->retry_at_ms : 0;
+    if (deadline < 0 || retry < deadline) deadline = retry;
+  }
+  return deadline;
+}
+
 bool record_file_has_backlog(const RecordFile* records) {
   return records->oldest != nullptr;
 }

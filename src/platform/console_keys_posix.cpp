@@ -131,6 +131,16 @@ void restore(void*) {
   give_terminal_back();
 }
 
+// What a rest waits for from the terminal: its input while it is the logger's, the time by which
+// held bytes of a sequence are due, and while it is not, the next look at who has it.
+int what_to_watch(int64_t* deadline_ms) {
+  *deadline_ms = terminal_next_look_ms();
+  if (!terminal_is_ours()) return -1;
+  int64_t held_until = 0;
+  if (terminal_decoder_waiting(g_keys.decoder, &held_until)) *deadline_ms = held_until;
+  return terminal_fd();
+}
+
 // Asks the terminal for SIGIO when input arrives.
 bool signal_terminal_input(int fd) {
   const int flags = fcntl(fd, F_GETFL);
@@ -146,6 +156,7 @@ ConsoleKeys open_console_keys() {
     keys->decoder.family = terminal_family_of(std::getenv("TERM"));
     keys->input_signalled = signal_terminal_input(terminal_fd());
     expect_terminal_input();
+    watch_terminal(what_to_watch);
   }
   return ConsoleKeys{{keys, count_keys, peek_keys, remove_oldest_key, get_mode, set_mode}, restore};
 }

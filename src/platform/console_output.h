@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 struct ConsoleOutputService {
   void* context;
@@ -15,9 +16,11 @@ struct ConsoleOutputService {
   // "ANSI_X3.4-1968"), or a Windows console its output code page ("CP932", "CP437"); null when
   // standard output is no terminal whose character set can be asked.
   const char* (*character_set)(void* context);
-  // Writes what standard output takes of `bytes`: the count written, or -1 on an error. Once the
-  // process has been asked to end, a reader that takes nothing is not waited for past a limit.
+  // Writes what standard output takes of `bytes` now, without waiting for a reader: the count
+  // written, 0 when it takes nothing now, or -1 on an error.
   long (*write)(void* context, const char* bytes, size_t length);
+  // Waits until standard output may take more, or `timeout_ms` has passed.
+  void (*wait_for_room)(void* context, int64_t timeout_ms);
   // The same for standard error, which is never held: for the operator, why something failed.
   // Standard output keeps its own messages as they are.
   long (*write_error)(void* context, const char* bytes, size_t length);

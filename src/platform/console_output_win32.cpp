@@ -59,6 +59,11 @@ long write_output(void*, const char* bytes, size_t length) {
   return write_to(STD_OUTPUT_HANDLE, bytes, length);
 }
 
+// Writes wait for the reader here (see above), so nothing is left to wait for: a short pause.
+void wait_for_room(void*, int64_t timeout_ms) {
+  Sleep(timeout_ms < 10 ? DWORD(timeout_ms < 0 ? 0 : timeout_ms) : 10);
+}
+
 long write_error(void*, const char* bytes, size_t length) {
   return write_to(STD_ERROR_HANDLE, bytes, length);
 }
@@ -77,6 +82,6 @@ long write_wide(void*, const char16_t* text, size_t length) {
 
 ConsoleOutputService system_console_output() {
   ask_code_page(&g_output);
-  return ConsoleOutputService{&g_output,    is_terminal, errors_to_terminal, character_set,
-                              write_output, write_error, write_wide};
+  return ConsoleOutputService{&g_output,    is_terminal,   errors_to_terminal, character_set,
+                              write_output, wait_for_room, write_error,        write_wide};
 }

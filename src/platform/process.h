@@ -22,6 +22,11 @@ struct ProcessService {
   // The time zone that TZ names when the system has no such zone, whose times are then UTC; null
   // when the zone is known or none is named.
   const char* (*unknown_time_zone)(void* context);
+  // For a loop that has nothing to do (--wait): returns once the port has bytes or has gone, a
+  // key may be there, standard output takes more (when `for_output`), a request to end has come,
+  // or `timeout_ms` by now_ms has passed (negative: no limit of the caller's). It may return
+  // sooner.
+  void (*rest)(void* context, int64_t timeout_ms, bool for_output);
 };
 
 // Makes the process safe to run and gives the logger its arguments, argument zero the executable

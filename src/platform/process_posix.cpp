@@ -1,10 +1,13 @@
 // Process start and end on Linux, and every signal the process handles: the standard descriptors
 // made safe, argument zero from /proc/self/exe, requests to end turned into a flag for the
-// logger's loop, stops and continues, and the terminal's signal that input has arrived.
+// logger's loop, stops and continues, the terminal's signal that input has arrived, and the rest
+// of a loop that waits (--wait) until the port, the terminal, standard output or a signal has
+// something for it.
 #include "platform/process_posix.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
@@ -19,8 +22,13 @@
 
 namespace {
 
-// The requests to end from outside.
-constexpr int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGPWR};
+// The requests to end from outside: every signal whose default action ends the process, except
+// those that report a fault of the process itself (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT,
+// SIGTRAP, SIGSYS), which keep their default, and those that report a write of its own that
+// failed (SIGPIPE, SIGXFSZ), which are ignored: the write's error says it. The real-time signals
+// are requests too (kEndSignals holds the others), and so is a SIGIO sent by another process.
+constexpr int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP,    SIGQUIT, SIGUSR1, SIGUSR2,
+                               SIGPWR, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGSTKFLT};
 
 struct Signals {
   volatile sig_atomic_t end_signal;  // the request to end, 0 before any
@@ -30,19 +38,33 @@ struct Signals {
   volatile sig_atomic_t terminal_input;
   void (*before_stop)();
   struct sigaction stop_action;
+  // Every handler writes a byte here, so that a rest that began just before the signal ends too.
+  int wake[2];
 };
-Signals g_signals;
+Signals g_signals = {0, 0, 0, nullptr, {}, {-1, -1}};
 
-// Once the process is to end, no write may block for good: a request that comes just before a
-// write to a stalled reader, or a terminal that takes only part, is cut short by an alarm that
-// comes back every second until the end.
-void interrupt_blocked_write(int) {
-  alarm(1);
+// What a rest waits on besides the signals.
+struct Watched {
+  int port;    // -1 while there is none
+  int output;  // standard output, polled while held text waits for it
+  int (*terminal)(int64_t* deadline_ms);
+};
+Watched g_watched = {-1, -1, nullptr};
+
+void wake_rest() {
+  if (g_signals.wake[1] < 0) return;
+  const int saved_errno = errno;
+  const char byte = 0;
+  if (write(g_signals.wake[1], &byte, 1) < 0) {
+    // A full pipe wakes the rest already.
+  }
+  errno = saved_errno;
 }
 
+// The first request decides how the process ends; later ones change nothing.
 void note_end_request(int signal_number) {
-  g_signals.end_signal = signal_number;
-  alarm(1);
+  if (g_signals.end_signal == 0) g_signals.end_signal = signal_number;
+  wake_rest();
 }
 
 // A stop asked for from outside: the user's terminal settings go back first, as the process
@@ -59,10 +81,18 @@ void stop_politely(int) {
 
 void note_continued(int) {
   g_signals.continued = 1;
+  wake_rest();
 }
 
-void note_terminal_input(int) {
+// The terminal signals input (the kernel sends it: a positive si_code); a SIGIO sent by another
+// process (kill, sigqueue) is a request to end like any other.
+void note_input_or_request(int signal_number, siginfo_t* info, void*) {
+  if (info != nullptr && info->si_code <= 0) {
+    note_end_request(signal_number);
+    return;
+  }
   g_signals.terminal_input = 1;
+  wake_rest();
 }
 
 void note_nothing(int) {}
@@ -75,6 +105,14 @@ void handle(int signal_number, void (*handler)(int), int flags) {
   sigaction(signal_number, &action, nullptr);
 }
 
+void handle_with_info(int signal_number, void (*handler)(int, siginfo_t*, void*), int flags) {
+  struct sigaction action = {};
+  action.sa_sigaction = handler;
+  action.sa_flags = flags | SA_SIGINFO;
+  sigemptyset(&action.sa_mask);
+  sigaction(signal_number, &action, nullptr);
+}
+
 bool inherited_as_ignored(int signal_number) {
   struct sigaction inherited;
   sigaction(signal_number, nullptr, &inherited);
@@ -83,13 +121,14 @@ bool inherited_as_ignored(int signal_number) {
 
 void install_signal_handlers() {
   // A signal the caller ignores (nohup, a background job of a script) stays ignored. No
-  // SA_RESTART: a write blocked on a stalled pipe gives way to the request. Every signal whose
-  // default would end the process at once is a request: the run then ends the same way, after
-  // its records are written.
+  // SA_RESTART: a wait gives way to the request. Every signal whose default would end the process
+  // at once is a request: the run then ends the same way, after its records are written.
   for (int signal_number : kEndSignals) {
     if (!inherited_as_ignored(signal_number)) handle(signal_number, note_end_request, 0);
   }
-  handle(SIGALRM, interrupt_blocked_write, 0);
+  for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
+    if (!inherited_as_ignored(signal_number)) handle(signal_number, note_end_request, 0);
+  }
   // A reader that went away, or a log that reached the size limit, costs that output only.
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
@@ -106,14 +145,17 @@ void install_signal_handlers() {
   handle(SIGCONT, note_continued, SA_RESTART);
   signal(SIGTTIN, SIG_IGN);
   signal(SIGTTOU, SIG_IGN);
-  // A blocked console write goes on after the terminal's input signal.
-  handle(SIGIO, note_terminal_input, SA_RESTART);
+  // A blocked call goes on after the terminal's input signal.
+  if (!inherited_as_ignored(SIGIO)) handle_with_info(SIGIO, note_input_or_request, SA_RESTART);
 
   // An inherited mask would keep a request pending for ever.
   sigset_t unblocked;
   sigemptyset(&unblocked);
   for (int signal_number : kEndSignals) sigaddset(&unblocked, signal_number);
-  for (int signal_number : {SIGALRM, SIGTSTP, SIGCONT, SIGTTIN, SIGTTOU, SIGIO}) {
+  for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
+    sigaddset(&unblocked, signal_number);
+  }
+  for (int signal_number : {SIGTSTP, SIGCONT, SIGTTIN, SIGTTOU, SIGIO}) {
     sigaddset(&unblocked, signal_number);
   }
   sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
@@ -179,7 +221,44 @@ const char* unknown_time_zone(void*) {
   return tz;
 }
 
+// Waits until the port has bytes (or has gone), the terminal has keys, standard output takes more
+// (when `for_output`), a signal comes, or `timeout_ms` has passed (negative: no limit). The
+// terminal adds a time of its own: bytes of a sequence held for their wait, or a look whether a
+// logger in the background has the terminal again.
+void rest(void*, int64_t timeout_ms, bool for_output) {
+  pollfd watched[4];
+  nfds_t count = 0;
+  watched[count++] = pollfd{g_signals.wake[0], POLLIN, 0};
+  if (g_watched.port >= 0) watched[count++] = pollfd{g_watched.port, POLLIN, 0};
+  int64_t terminal_deadline = -1;
+  const int terminal = g_watched.terminal ? g_watched.terminal(&terminal_deadline) : -1;
+  if (terminal >= 0) watched[count++] = pollfd{terminal, POLLIN, 0};
+  if (for_output && g_watched.output >= 0) watched[count++] = pollfd{g_watched.output, POLLOUT, 0};
+  if (terminal_deadline >= 0) {
+    const int64_t left = terminal_deadline - monotonic_ms();
+    const int64_t until = left > 0 ? left : 0;
+    if (timeout_ms < 0 || until < timeout_ms) timeout_ms = until;
+  }
+  if (end_signalled()) return;
+  poll(watched, count, timeout_ms > INT_MAX ? INT_MAX : int(timeout_ms));
+  char bytes[64];
+  while (read(g_signals.wake[0], bytes, sizeof bytes) > 0) {
+  }
+}
+
 }  // namespace
+
+void watch_port(int fd) {
+  g_watched.port = fd;
+}
+
+void watch_output(int fd) {
+  g_watched.output = fd;
+}
+
+void watch_terminal(int (*what_to_watch)(int64_t* deadline_ms)) {
+  g_watched.terminal = what_to_watch;
+}
 
 int64_t monotonic_ms() {
   timespec ts;
@@ -239,13 +318,15 @@ void start_process(int*, char*** argv) {
     executable[length] = '\0';
     (*argv)[0] = executable;
   }
+  if (pipe2(g_signals.wake, O_NONBLOCK | O_CLOEXEC) != 0)
+    g_signals.wake[0] = g_signals.wake[1] = -1;
   install_signal_handlers();
   // The time zone is read once, from TZ or the system's: localtime_r itself never looks again.
   tzset();
 }
 
 ProcessService system_process() {
-  return ProcessService{nullptr, end_requested, now_ms, wall_clock, unknown_time_zone};
+  return ProcessService{nullptr, end_requested, now_ms, wall_clock, unknown_time_zone, rest};
 }
 
 void end_process(int status) {

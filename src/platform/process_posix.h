@@ -9,8 +9,17 @@
 // Milliseconds of the monotonic clock.
 int64_t monotonic_ms();
 
-// Whether a request to end (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGPWR) has come.
+// Whether a request to end (a signal whose default ends the process, other than a fault of its
+// own) has come.
 bool end_signalled();
+
+// What a rest of the loop waits on besides the signals: the port's descriptor (-1 while there is
+// none), standard output's (while held text waits for it), and the terminal's, as `what_to_watch`
+// gives it: the descriptor whose input may be keys (-1 for none) and, in *deadline_ms, the time by
+// which the terminal must be looked at again (-1 for none).
+void watch_port(int fd);
+void watch_output(int fd);
+void watch_terminal(int (*what_to_watch)(int64_t* deadline_ms));
 
 // Whether the process has been continued after a stop since the last call.
 bool take_continued();

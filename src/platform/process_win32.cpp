@@ -113,10 +113,43 @@ const char* unknown_time_zone(void*) {
   return nullptr;
 }
 
+// A rest of the loop (--wait) is a short timed wait, not an overlapped WaitCommEvent: the port is
+// opened synchronously, as the logger has always opened it, and a wait of at most kRestMs costs
+// next to no processor time while it keeps a line's echo within a tick of the system's timer. A
+// key ends it at once while the console's input queue is empty; records left queued that are no
+// key (the release of the last key, which only read_key takes) keep the console's input signalled,
+// and then the rest is a pause of the same length.
+constexpr DWORD kRestMs = 10;
+
+struct Rest {
+  bool opened;
+  HANDLE console_input;
+};
+Rest g_rest = {false, INVALID_HANDLE_VALUE};
+
+void rest(void*, int64_t timeout_ms, bool) {
+  DWORD wait = kRestMs;
+  if (timeout_ms >= 0 && timeout_ms < int64_t(wait)) wait = DWORD(timeout_ms);
+  if (wait == 0 || end_requested(nullptr)) return;
+  if (!g_rest.opened) {
+    g_rest.opened = true;
+    g_rest.console_input =
+        CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+  }
+  DWORD queued = 0;
+  if (g_rest.console_input != INVALID_HANDLE_VALUE &&
+      GetNumberOfConsoleInputEvents(g_rest.console_input, &queued) && queued == 0) {
+    WaitForSingleObject(g_rest.console_input, wait);
+  } else {
+    Sleep(wait);
+  }
+}
+
 }  // namespace
 
 ProcessService system_process() {
-  return ProcessService{nullptr, end_requested, now_ms, wall_clock, unknown_time_zone};
+  return ProcessService{nullptr, end_requested, now_ms, wall_clock, unknown_time_zone, rest};
 }
 
 void end_process(int status) {

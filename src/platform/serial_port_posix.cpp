@@ -18,6 +18,7 @@
 
 #include "common/port_failures.h"
 #include "common/port_names.h"
+#include "platform/process_posix.h"
 #include "platform/serial_port.h"
 
 namespace {
@@ -81,6 +82,7 @@ void release(Port* port) {
   if (port->made_exclusive) ioctl(port->fd, TIOCNXCL);
   close(port->fd);
   port->fd = -1;
+  watch_port(-1);
 }
 
 bool open_port(void* context, PortName name) {
@@ -120,6 +122,7 @@ bool open_port(void* context, PortName name) {
     tcsetattr(fd, TCSANOW, &settings);
   }
   port->fd = fd;
+  watch_port(fd);
   port->made_exclusive = already_exclusive == 0;
   port_worked(&port->failures);
   return true;

@@ -158,6 +158,11 @@ void follow_terminal() {
   ask_who_has_terminal();
 }
 
+int64_t terminal_next_look_ms() {
+  const Terminal& terminal = g_terminal;
+  return terminal.fd >= 0 && terminal.owner == Owner::kOtherGroup ? terminal.next_check_ms : -1;
+}
+
 bool get_terminal_mode(uint32_t* mode) {
   termios settings;
   if (g_terminal.fd < 0 || tcgetattr(g_terminal.fd, &settings) != 0) return false;

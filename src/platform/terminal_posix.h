@@ -24,6 +24,9 @@ bool terminal_is_ours();
 // background, finds out who has the terminal, and takes it when it is the logger's again.
 void follow_terminal();
 
+// While another process group has the terminal: when follow_terminal asks again; -1 otherwise.
+int64_t terminal_next_look_ms();
+
 // Finds out who has the terminal now: after a read that failed, it has hung up or another process
 // group has it.
 void ask_who_has_terminal();

@@ -406,11 +406,17 @@ TEST_F(Logger, AnOverlongLineNeitherOverflowsNorStalls) {
   EXPECT_EQ(records, expected_record(head) + expected_record(700) + expected_record(701));
 }
 
+// Every signal whose default ends the process is a request to end: the records are written, the
+// terminal gets its settings back, and the process ends by that signal.
 TEST_F(Logger, EveryRecordSurvivesAnOutsideEnd) {
-  for (int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGPWR}) {
+  for (int signal_number :
+       {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGPWR, SIGXCPU, SIGVTALRM, SIGPROF,
+        SIGALRM, SIGSTKFLT, SIGIO, SIGRTMIN, SIGRTMIN + 5, SIGRTMAX}) {
     SCOPED_TRACE(signal_number);
     TearDown();
     SetUp();
+    termios before;
+    ASSERT_EQ(tcgetattr(terminal_.master, &before), 0);
     start_logging();
     std::string expected;
     for (int i = 0; i < 150; ++i) {
@@ -422,6 +428,66 @@ TEST_F(Logger, EveryRecordSurvivesAnOutsideEnd) {
     EXPECT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(WTERMSIG(status), signal_number);
     EXPECT_EQ(log(), expected);
+    termios after;
+    ASSERT_EQ(tcgetattr(terminal_.master, &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag) << "the terminal was left in the key mode";
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+  }
+}
+
+// `comlog 5 | tee console.log`: what the pipe gets is there within a second of its line, however
+// little it is, not only once 512 bytes have gathered or the run has ended.
+TEST_F(Logger, EchoIntoAPipeComesWithinASecond) {
+  RunOptions options = comlog_options(workspace_, {"5"});
+  options.stdout_to_pipe = true;
+  child_ = start(options);
+  std::string shown;
+  const std::string banner = port_opened_message(kCom5) + "running " +
+                             std::filesystem::canonical(comlog_path()).string() + "\r\nrunning\r\n";
+  ASSERT_TRUE(read_until(child_.output, &shown, banner)) << shown;
+  for (int reading = 600; reading < 603; ++reading) {
+    write_all(device_.master, std::to_string(reading) + "\r\n");
+    ASSERT_TRUE(read_until(child_.output, &shown, std::to_string(reading) + "\r\r\n")) << shown;
+  }
+  EXPECT_EQ(shown, banner + "600\r\r\n601\r\r\n602\r\r\n");
+  EXPECT_EQ(WTERMSIG(end_with(SIGTERM)), SIGTERM);
+  EXPECT_EQ(log(), expected_records(600, 3));
+}
+
+// With --wait the loop rests between lines and keys, and wakes for each: the port's bytes, a key,
+// the port going away and coming back, a request from outside. The terminal shows and test.dat
+// holds what they would without it.
+TEST_F(Logger, WithWaitEveryLineKeyAndRequestIsTakenAsWithoutIt) {
+  for (const int ending : {0, SIGTERM}) {
+    SCOPED_TRACE(ending == 0 ? "q" : "SIGTERM");
+    TearDown();
+    SetUp();
+    RunOptions options = logger_options();
+    options.command.insert(options.command.begin() + 1, "--wait");
+    LoggerStage::start_logging(options);
+    for (int i = 0; i < 40; ++i) {
+      send(std::to_string(600 + i) + "\r\n", std::to_string(600 + i) + "\r\r\n");
+    }
+    write_all(terminal_.master, "a");
+    std::string shown;
+    ASSERT_TRUE(read_until(terminal_.master, &shown, "running\r\n")) << shown;
+    // Unplugged while it rests, and plugged in again.
+    close_pty(&device_);
+    ASSERT_TRUE(read_until(terminal_.master, &shown, port_not_opened_message(kCom5))) << shown;
+    plug_in_again();
+    ASSERT_TRUE(read_until(terminal_.master, &shown, port_opened_message(kCom5))) << shown;
+    for (int i = 40; i < 60; ++i) {
+      send(std::to_string(600 + i) + "\r\n", std::to_string(600 + i) + "\r\r\n");
+    }
+    if (ending == 0) {
+      write_all(terminal_.master, "q");
+      const int status = wait_for_exit(child_.pid);
+      ASSERT_TRUE(WIFEXITED(status)) << status;
+      EXPECT_EQ(WEXITSTATUS(status), 0);
+    } else {
+      EXPECT_EQ(WTERMSIG(end_with(ending)), ending);
+    }
+    EXPECT_EQ(log(), expected_records(600, 60));
   }
 }
 
@@ -429,7 +495,7 @@ TEST_F(Logger, HeldConsoleOutputReachesAPipeAtAnOutsideEnd) {
   RunOptions options = comlog_options(workspace_, {"5"});
   options.stdout_to_pipe = true;
   child_ = start(options);
-  // Fewer than 512 bytes in all: the pipe gets nothing until the end. The port is fed blind,
+  // Fewer than 512 bytes in all, the last of them held at the end. The port is fed blind,
   // so the purge at start may take the first lines; echo and log must agree on the rest.
   for (int i = 0; i < 30; ++i) {
     write_all(device_.master, "600\r\n");
@@ -535,8 +601,9 @@ TEST_F(Logger, APortHeldByAnotherProgramCannotBeOpened) {
 // to do about a port that the user may not open, and how to name a port.
 TEST_F(Logger, APortThatCannotBeOpenedSaysWhyOnStandardError) {
   const std::string usage =
-      "usage: comlog [PORT]   PORT is the number of the COM port (1 and up), 3 when none is "
-      "given,\n                       or its device file (comlog /dev/ttyUSB0)\n";
+      "usage: comlog [--wait] [PORT]   PORT is the number of the COM port (1 and up), 3 when none "
+      "is given,\n                                or its device file (comlog /dev/ttyUSB0)\n"
+      "       --wait rests until the port or a key has something, instead of keeping a core busy\n";
   // The longest path the system takes (4095 bytes), and one byte more.
   std::string longest = "/nonexistent";
   while (longest.size() + 100 <= 4095) longest += "/" + std::string(99, 'd');

@@ -183,84 +183,120 @@ TEST_F(Environment, AHungUpTerminalHasNoKeysAndTheLoggingGoesOn) {
   EXPECT_EQ(log(), expected_records(600, 50));
 }
 
-// A reader that stops reading (comlog | less, never scrolled): the logger waits for it, but a
-// request to end still ends the run, and no record is lost.
+// A reader that stops reading (comlog | less, scrolled back): the loop never waits for it. Every
+// line is taken from the port and logged, a key or a request ends the run at once with its
+// records, the terminal gets its settings back, and standard error says how much console output
+// the reader never got. A reader that comes back gets everything held, in order.
 class StalledReader : public Environment {
  protected:
   void SetUp() override {
     Environment::SetUp();
+    logged_ = 0;
+    echo_.clear();
     before_ = settings_of(terminal_.master);
     RunOptions options = logger_options();
     options.stdout_to_pipe = true;
+    options.stderr_to_pipe = true;
     child_ = start(options);
     capacity_ = fcntl(child_.output, F_SETPIPE_SZ, 4096);  // a page at the least
     ASSERT_GT(capacity_, 0);
     ASSERT_TRUE(wait_for_log_file());
   }
 
-  // Sends a line of "600" padded with blanks whose echo ("600 ... \r\r\n") is `echo` bytes long,
-  // and waits until the logger has taken it.
-  void send_padded(size_t echo) {
-    write_all(device_.master, "600" + std::string(echo - 6, ' ') + "\r\n");
-    wait_until_taken(device_);
-    ++lines_;
+  // Sends lines of "600" padded with blanks, each echoed as 900 bytes, far more than the pipe
+  // holds; each is taken by the logger (wait_until_taken fails if the loop stops) and logged.
+  void send_beyond_the_pipe(int lines) {
+    const std::string line = "600" + std::string(900 - 6, ' ') + "\r\n";
+    for (int i = 0; i < lines; ++i) {
+      write_all(device_.master, line);
+      wait_until_taken(device_);
+      echo_ += "600" + std::string(900 - 6, ' ') + "\r\r\n";
+    }
+    logged_ += lines;
+    EXPECT_TRUE(wait_until([&] { return log().size() == size_t(logged_) * 6; }))
+        << "records on disk: " << log().size() / 6 << " of " << logged_;
   }
 
   bool terminal_restored() { return same_settings(settings_of(terminal_.master), before_); }
 
-  void expect_lines_logged(int at_least, int at_most) {
-    const std::string record = expected_records(600, 1);
-    const std::string logged = log();
-    const int records = int(logged.size() / record.size());
-    EXPECT_GE(records, at_least);
-    EXPECT_LE(records, at_most);
-    std::string expected;
-    for (int i = 0; i < records; ++i) expected += record;
-    EXPECT_EQ(logged, expected);
+  // The records of every line sent, each of a reading of 600.
+  std::string records() const {
+    std::string all;
+    for (int i = 0; i < logged_; ++i) all += expected_record(600);
+    return all;
+  }
+
+  std::string banner() const {
+    return port_opened_message("\\\\.\\COM5") + "running " +
+           std::filesystem::canonical(comlog_path()).string() + "\r\nrunning\r\n";
   }
 
   termios before_;
   int capacity_ = 0;
-  int lines_ = 0;
+  int logged_ = 0;
+  std::string echo_;
 };
 
-TEST_F(StalledReader, ARequestWhileTheLoggerWaitsEndsTheRunWithItsRecords) {
-  for (int in_pipe = 0; in_pipe < capacity_;) {
-    send_padded(900);
-    ASSERT_EQ(ioctl(child_.output, FIONREAD, &in_pipe), 0);
+TEST_F(StalledReader, AKeyOrARequestEndsTheRunAtOnceWithEveryRecord) {
+  for (const int ending : {0, SIGTERM}) {
+    SCOPED_TRACE(ending == 0 ? "q" : "SIGTERM");
+    TearDown();
+    SetUp();
+    send_beyond_the_pipe(100);
+    if (ending == 0) {
+      write_all(terminal_.master, "q");
+    } else {
+      kill(child_.pid, ending);
+    }
+    // The end does not wait for the reader past a second.
+    std::string errors = read_to_end(child_.errors);
+    const int status = wait_for_exit(child_.pid);
+    if (ending == 0) {
+      ASSERT_TRUE(WIFEXITED(status)) << status;
+      EXPECT_EQ(WEXITSTATUS(status), 0);
+    } else {
+      ASSERT_TRUE(WIFSIGNALED(status)) << status;
+      EXPECT_EQ(WTERMSIG(status), ending);
+    }
+    EXPECT_TRUE(terminal_restored());
+    EXPECT_EQ(log(), records());
+    const std::string output = read_to_end(child_.output);
+    const std::string all = banner() + echo_;
+    EXPECT_EQ(output, all.substr(0, output.size())) << "what the pipe got is not in order";
+    EXPECT_EQ(errors, "comlog: " + std::to_string(all.size() - output.size()) +
+                          " bytes of console output were not written: standard output took none "
+                          "for a second\n");
   }
-  // One more echo than the pipe takes; this line may not be taken before the logger blocks.
-  write_all(device_.master, "600" + std::string(900, ' ') + "\r\n");
-  ASSERT_TRUE(wait_until([&] { return blocked_in_write(child_.pid, STDOUT_FILENO); }));
-  kill(child_.pid, SIGTERM);
-  const int status = wait_for_exit(child_.pid);
-  ASSERT_TRUE(WIFSIGNALED(status)) << status;
-  EXPECT_EQ(WTERMSIG(status), SIGTERM);
-  EXPECT_TRUE(terminal_restored());
-  // Every line taken is logged, the one being echoed at the request included; the last line
-  // sent may still have been waiting in the port.
-  expect_lines_logged(lines_, lines_ + 1);
 }
 
-TEST_F(StalledReader, AtTheQuitKeyTheTerminalComesBackFirstAndARequestStillCounts) {
-  // Output that fills the pipe to the last byte in 512-byte blocks, with 100 bytes still held.
-  const std::string banner = port_opened_message("\\\\.\\COM5") + "running " +
-                             std::filesystem::canonical(comlog_path()).string() + "\r\nrunning\r\n";
-  const size_t echoes = capacity_ + 100 - banner.size();
-  const size_t lines = (echoes + 899) / 900;
-  for (size_t line = 0; line < lines; ++line) send_padded(echoes / lines + (line < echoes % lines));
-  ASSERT_TRUE(wait_until([&] {
-    int in_pipe = 0;
-    return ioctl(child_.output, FIONREAD, &in_pipe) == 0 && in_pipe == capacity_;
-  }));
+TEST_F(StalledReader, AReaderThatComesBackGetsEverythingInOrder) {
+  send_beyond_the_pipe(100);
+  std::string output;
+  const std::string all = banner() + echo_;
+  ASSERT_TRUE(read_until(child_.output, &output, all)) << output.size() << " of " << all.size();
+  EXPECT_EQ(output, all);
+  send_beyond_the_pipe(5);
+  ASSERT_TRUE(read_until(child_.output, &output, banner() + echo_));
   write_all(terminal_.master, "q");
-  ASSERT_TRUE(wait_until([&] { return blocked_in_write(child_.pid, STDOUT_FILENO); }));
-  EXPECT_TRUE(terminal_restored()) << "the key mode stays while the reader stalls";
-  kill(child_.pid, SIGTERM);
+  EXPECT_EQ(WEXITSTATUS(wait_for_exit(child_.pid)), 0);
+  EXPECT_EQ(read_to_end(child_.errors), "");
+  EXPECT_EQ(log(), records());
+}
+
+// `prlimit --cpu`: the limit's SIGXCPU is a request to end like any other: the records are
+// written and the terminal put back before the process ends by it.
+TEST_F(Environment, ACpuTimeLimitEndsTheRunWithItsRecords) {
+  const termios before = settings_of(terminal_.master);
+  RunOptions options = logger_options();
+  options.cpu_limit_seconds = 1;
+  start_logging(options);
+  log_readings(600, 30);
+  // The busy loop spends its processor second within about a second.
   const int status = wait_for_exit(child_.pid);
   ASSERT_TRUE(WIFSIGNALED(status)) << status;
-  EXPECT_EQ(WTERMSIG(status), SIGTERM);
-  expect_lines_logged(lines_, lines_);
+  EXPECT_EQ(WTERMSIG(status), SIGXCPU);
+  EXPECT_EQ(log(), expected_records(600, 30));
+  EXPECT_TRUE(same_settings(settings_of(terminal_.master), before));
 }
 
 // The logger as a job of an interactive shell (a stand-in that does what bash does), moved

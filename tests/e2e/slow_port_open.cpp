@@ -1,11 +1,14 @@
 // Preloaded into the logger by the tests to stand in for a port whose open takes its time, as an
 // outgoing Bluetooth port does while it connects. Opening the file named by COMLOG_SLOW_OPEN
 // first creates "<name>.opening", then waits, through any signal, until "<name>.go" exists, and
-// only then opens the file.
+// only then opens the file. With COMLOG_SLOW_CONFIGURE=<name>, the port's configuration (its
+// cfmakeraw) waits the same way, on "<name>.configuring" and "<name>.go": the port is then open
+// and not yet set up.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <stdarg.h>
 #include <string.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -15,10 +18,8 @@ namespace {
 
 using OpenFunction = int (*)(const char*, int, ...);
 
-void wait_for_go(const char* path) {
-  const char* slow = getenv("COMLOG_SLOW_OPEN");
-  if (slow == nullptr || strcmp(slow, path) != 0) return;
-  const std::string opening = std::string(slow) + ".opening";
+void wait_until_told(const char* slow, const char* marker_suffix) {
+  const std::string opening = std::string(slow) + marker_suffix;
   const std::string go = std::string(slow) + ".go";
   const int marker = creat(opening.c_str(), 0644);
   if (marker >= 0) close(marker);
@@ -27,6 +28,11 @@ void wait_for_go(const char* path) {
     const timespec pause = {0, 5 * 1000 * 1000};
     nanosleep(&pause, nullptr);
   }
+}
+
+void wait_for_go(const char* path) {
+  const char* slow = getenv("COMLOG_SLOW_OPEN");
+  if (slow != nullptr && strcmp(slow, path) == 0) wait_until_told(slow, ".opening");
 }
 
 int forward(const char* name, const char* path, int flags, va_list arguments) {
@@ -52,4 +58,11 @@ extern "C" int open64(const char* path, int flags, ...) {
   const int fd = forward("open64", path, flags, arguments);
   va_end(arguments);
   return fd;
+}
+
+extern "C" void cfmakeraw(termios* settings) {
+  const char* slow = getenv("COMLOG_SLOW_CONFIGURE");
+  if (slow != nullptr) wait_until_told(slow, ".configuring");
+  auto next = reinterpret_cast<void (*)(termios*)>(dlsym(RTLD_NEXT, "cfmakeraw"));
+  next(settings);
 }

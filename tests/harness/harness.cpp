@@ -224,6 +224,12 @@ Child start(const RunOptions& options) {
       const rlimit limit = {rlim_t(options.file_size_limit), rlim_t(options.file_size_limit)};
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(123);
     }
+    if (options.cpu_limit_seconds >= 0) {
+      const rlimit cpu = {rlim_t(options.cpu_limit_seconds),
+                          rlim_t(options.cpu_limit_seconds + 30)};
+      const rlimit no_core = {0, 0};
+      if (setrlimit(RLIMIT_CPU, &cpu) != 0 || setrlimit(RLIMIT_CORE, &no_core) != 0) _exit(123);
+    }
     if (options.as_ordinary_user && tests_run_as_root() && !become_ordinary_user()) _exit(124);
     if (options.locale) {
       remove_locale_variables();
@@ -233,7 +239,7 @@ Child start(const RunOptions& options) {
     // Whatever the test runner was started with (a background job of a script ignores SIGINT),
     // the program gets the dispositions a test asks for and the defaults otherwise.
     for (int signal_number : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU,
-                              SIGCONT, SIGALRM, SIGXFSZ}) {
+                              SIGCONT, SIGALRM, SIGXFSZ, SIGXCPU, SIGVTALRM, SIGPROF, SIGIO}) {
       signal(signal_number, SIG_DFL);
     }
     sigset_t blocked;

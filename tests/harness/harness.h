@@ -82,6 +82,9 @@ struct RunOptions {
   bool as_ordinary_user = false;
   // The largest file the process may write, in bytes (`ulimit -f`); negative for no limit.
   long file_size_limit = -1;
+  // The processor seconds after which the process gets SIGXCPU (`prlimit --cpu=N:N+30`), with no
+  // core file; negative for no limit.
+  long cpu_limit_seconds = -1;
 };
 
 struct Child {

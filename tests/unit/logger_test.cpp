@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -63,6 +64,10 @@ struct FakeSystem {
   int64_t request_at_ms = -1;  // a request from outside once the clock reads this
 
   bool output_is_terminal = true;
+  bool output_stalled = false;  // standard output takes nothing (a pipe nobody reads)
+  // The rests of a run with --wait: how long each may last, and whether it waits for standard
+  // output too.
+  std::vector<std::pair<int64_t, bool>> rests;
   bool errors_to_terminal = false;               // an operator reads standard error
   const char* character_set = "ANSI_X3.4-1968";  // the C locale's
   // Whether the platform opens ports by their device files, as Linux does.
@@ -215,8 +220,14 @@ const char* character_set(void* context) {
 }
 
 long write_output(void* context, const char* bytes, size_t length) {
+  if (fake(context)->output_stalled) return 0;
   fake(context)->note_output(bytes, length);
   return long(length);
+}
+
+// A stalled reader's wait lasts its whole time.
+void wait_for_room(void* context, int64_t timeout_ms) {
+  fake(context)->clock_ms += timeout_ms;
 }
 
 long write_error(void* context, const char* bytes, size_t length) {
@@ -263,6 +274,12 @@ int64_t now_ms(void* context) {
   return system->clock_ms += system->clock_step_ms;
 }
 
+void rest(void* context, int64_t timeout_ms, bool for_output) {
+  FakeSystem* system = fake(context);
+  system->note("rest");
+  system->rests.emplace_back(timeout_ms, for_output);
+}
+
 WallTime wall_clock(void* context) {
   FakeSystem* system = fake(context);
   ++system->wall_looks;
@@ -281,10 +298,10 @@ LoggerServices services_of(FakeSystem* system) {
       {system, open_port, configure_port, purge_port, poll_port, read_port, close_port,
        why_not_opened, system->device_files, why_settings_refused, device_file},
       maker_of(&system->files),
-      {system, output_is_terminal, errors_to_terminal, character_set, write_output, write_error,
-       system->takes_wide_text ? write_wide : nullptr},
+      {system, output_is_terminal, errors_to_terminal, character_set, write_output, wait_for_room,
+       write_error, system->takes_wide_text ? write_wide : nullptr},
       {queue_of(&system->console), restore_keys},
-      {system, end_requested, now_ms, wall_clock, unknown_time_zone},
+      {system, end_requested, now_ms, wall_clock, unknown_time_zone, rest},
   };
 }
 
@@ -321,12 +338,16 @@ TEST(LoggerRoutine, StartsUpInOrderLogsAndShutsDownOnAQuitKey) {
 // when the port cannot be opened, standard error says why, and how to give the port when it was
 // given neither way.
 TEST(LoggerRoutine, TheFirstArgumentNamesThePortAndARefusalSaysWhy) {
+  const std::string wait_line =
+      "       --wait rests until the port or a key has something, instead of keeping a core busy\n";
   const std::string usage =
-      "err:usage: comlog [PORT]   PORT is the number of the COM port (1 and up), 3 when none is "
-      "given\n";
+      "err:usage: comlog [--wait] [PORT]   PORT is the number of the COM port (1 and up), 3 when "
+      "none is given\n" +
+      wait_line;
   const std::string usage_with_device_files =
-      "err:usage: comlog [PORT]   PORT is the number of the COM port (1 and up), 3 when none is "
-      "given,\n                       or its device file (comlog /dev/ttyUSB0)\n";
+      "err:usage: comlog [--wait] [PORT]   PORT is the number of the COM port (1 and up), 3 when "
+      "none is given,\n                                or its device file (comlog /dev/ttyUSB0)\n" +
+      wait_line;
   const struct {
     bool device_files;
     std::vector<std::string> arguments;
@@ -414,7 +435,9 @@ TEST(LoggerRoutine, TheHelpAndTheVersionAreWrittenAndNothingIsOpened) {
       "  PORT          the COM port: 5, COM5 or com5 is COM5; COM3 when none is given\n";
   const std::string help_options =
       "  -h, --help    prints this help\n"
-      "  --version     prints the version\n";
+      "  --version     prints the version\n"
+      "  --wait        rests until the port or a key has something, instead of keeping a core "
+      "busy\n";
   const std::string help = help_start + help_options;
   const std::string help_with_device_files =
       help_start + "  PORT          or the port's device file, from /: /dev/ttyUSB0\n" +
@@ -998,6 +1021,109 @@ TEST(LoggerRoutine, EveryRecordHasItsRowWithTheTimeOfItsRead) {
                                       "has: test.csv has UTC times\n"}
                              : Events{});
   }
+}
+
+// The console output into a file or a pipe goes out once its oldest byte has waited a second,
+// as test.dat's records do, not only when 512 bytes have gathered or the run ends.
+TEST(LoggerRoutine, EchoIntoAFileOrPipeGoesOutWithinASecond) {
+  FakeSystem system;
+  system.output_is_terminal = false;
+  system.arrivals = {"600\r\n"};
+  // Quiet turns for two seconds and more by the fake clock.
+  system.arrivals.insert(system.arrivals.end(), 45, "");
+  system.keys_when_done = {kQ};
+  EXPECT_EQ(run(&system), 0);
+  const Events shown = events_starting(system.events, "out:");
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0], "out:" + port_opened_message(kCom5) + kBanner + "running\r\n600\r\r\n");
+  const Events after = events_from(system.events, shown[0]);
+  EXPECT_EQ(std::find(after.begin(), after.end(), "close port") == after.end(), false)
+      << "the echo came only at the end";
+}
+
+// A standard output that takes nothing (a pipe nobody reads) holds nothing up: every line is
+// logged, the quit key ends the run at once, the key mode goes back, and standard error says how
+// much of the console output the reader never got.
+TEST(LoggerRoutine, AStalledStandardOutputNeverStopsTheLoop) {
+  for (const bool terminal : {true, false}) {
+    SCOPED_TRACE(terminal ? "terminal" : "pipe");
+    FakeSystem system;
+    system.output_is_terminal = terminal;
+    system.output_stalled = true;
+    for (int i = 0; i < 300; ++i) system.arrivals.push_back(std::to_string(600 + i) + "\r\n");
+    system.keys_when_done = {kQ};
+    EXPECT_EQ(run(&system), 0);
+    EXPECT_EQ(system.file.contents, expected_records(600, 300));
+    EXPECT_EQ(events_starting(system.events, "out:"), Events{});
+    const std::string held = port_opened_message(kCom5) + kBanner + "running\r\n";
+    const size_t echo = 300 * std::string("600\r\r\n").size();
+    EXPECT_EQ(events_from(system.events, "restore"),
+              (Events{"restore",
+                      "err:comlog: " + std::to_string(held.size() + echo) +
+                          " bytes of console output were not written: standard "
+                          "output took none for a second\n",
+                      "close log"}));
+  }
+}
+
+// With --wait before the port, an idle turn rests: until the next deadline of the clock while
+// something waits for it (the held records' second, the port's next try while it is gone),
+// without a limit otherwise; everything written is what the busy loop writes.
+TEST(LoggerRoutine, WithWaitAnIdleTurnRestsAndTheRunWritesWhatTheBusyLoopWrites) {
+  const std::deque<std::string> arrivals = {"600\r\n", "",        "", "", "601\r\n",
+                                            kGone,     "602\r\n", "", ""};
+  FakeSystem busy;
+  busy.arrivals = arrivals;
+  busy.refused_reopens = 2;
+  busy.keys_when_done = {press(' ', ' '), kQ};
+  EXPECT_EQ(run(&busy, {"5"}), 0);
+  EXPECT_TRUE(busy.rests.empty());
+
+  FakeSystem resting;
+  resting.arrivals = arrivals;
+  resting.refused_reopens = 2;
+  resting.keys_when_done = {press(' ', ' '), kQ};
+  EXPECT_EQ(run(&resting, {"--wait", "5"}), 0);
+  EXPECT_EQ(resting.events.front(), "open 5");
+  EXPECT_EQ(resting.output, busy.output);
+  EXPECT_EQ(resting.file.contents, busy.file.contents);
+  EXPECT_EQ(resting.times.contents.size(), busy.times.contents.size());
+  // The events without the rests, output that a rest cut in two joined again.
+  Events without_rests;
+  for (const std::string& event : resting.events) {
+    if (event == "rest") continue;
+    if (event.rfind("out:", 0) == 0 && !without_rests.empty() &&
+        without_rests.back().rfind("out:", 0) == 0) {
+      without_rests.back() += event.substr(4);
+    } else {
+      without_rests.push_back(event);
+    }
+  }
+  EXPECT_EQ(without_rests, busy.events);
+  ASSERT_FALSE(resting.rests.empty());
+  bool until_a_deadline = false;
+  for (const auto& [timeout, for_output] : resting.rests) {
+    EXPECT_FALSE(for_output) << "the terminal took everything";
+    EXPECT_TRUE(timeout == -1 || (timeout > 0 && timeout <= 1000)) << timeout;
+    until_a_deadline |= timeout > 0;
+  }
+  EXPECT_TRUE(until_a_deadline);
+  // While the port is gone, no rest lasts past its next try.
+  const Events gone = events_from(resting.events, "gone");
+  const Events away(gone.begin(), std::find(gone.begin(), gone.end(), "configure"));
+  EXPECT_NE(std::find(away.begin(), away.end(), "rest"), away.end());
+}
+
+// A rest also waits for a standard output that has text waiting for it.
+TEST(LoggerRoutine, WithWaitARestWaitsForAStalledStandardOutputToo) {
+  FakeSystem system;
+  system.output_stalled = true;
+  system.arrivals = {"600\r\n", "", ""};
+  system.keys_when_done = {kQ};
+  EXPECT_EQ(run(&system, {"--wait", "5"}), 0);
+  ASSERT_FALSE(system.rests.empty());
+  for (const auto& [timeout, for_output] : system.rests) EXPECT_TRUE(for_output);
+  EXPECT_EQ(system.file.contents, expected_record(600));
 }
 
 }  // namespace

@@ -108,8 +108,9 @@ class WineLogger : public ::testing::Test {
   // purged. (A pseudo-terminal as standard
   // output would not do for exact bytes: Wine's console renders what a program writes to it,
   // converting the code page and adding cursor sequences, as a Windows console draws it.)
-  void start_logging(bool errors_to_pipe = false) {
-    RunOptions run = options({"5"});
+  void start_logging(const std::vector<std::string>& arguments = {"5"},
+                     bool errors_to_pipe = false) {
+    RunOptions run = options(arguments);
     run.stdout_to_pipe = true;
     run.stderr_to_pipe = errors_to_pipe;
     run.stdin_from_dev_null = true;
@@ -188,21 +189,30 @@ TEST_F(WineLogger, AnnouncesEchoesLogsAndKeepsEverythingOnCtrlC) {
 
 // The stream as a USB adapter hands it over, in 62-byte packets cut across lines, each packet
 // one read of comlog.exe: every line is echoed once and logged, whichever read completes it.
+// With --wait too, whose rests between the reads are short timed waits.
 TEST_F(WineLogger, LinesSharingAReadAreEachLogged) {
-  start_logging();
-  const SentLines lines = sent_lines(0, 300);
-  for (size_t at = 0; at < lines.stream.size(); at += 62) send_read(lines.stream.substr(at, 62));
-  kill(child_.pid, SIGINT);
-  const std::string output = read_to_end(child_.output);
-  EXPECT_TRUE(WIFEXITED(wait_for_exit(child_.pid)));
-  EXPECT_EQ(output, banner() + lines.echo);
-  EXPECT_EQ(log(), lines.records);
+  for (const bool resting : {false, true}) {
+    SCOPED_TRACE(resting ? "--wait" : "busy");
+    if (resting) {
+      TearDown();
+      SetUp();
+    }
+    start_logging(resting ? std::vector<std::string>{"--wait", "5"}
+                          : std::vector<std::string>{"5"});
+    const SentLines lines = sent_lines(0, 300);
+    for (size_t at = 0; at < lines.stream.size(); at += 62) send_read(lines.stream.substr(at, 62));
+    kill(child_.pid, SIGINT);
+    const std::string output = read_to_end(child_.output);
+    EXPECT_TRUE(WIFEXITED(wait_for_exit(child_.pid)));
+    EXPECT_EQ(output, banner() + lines.echo);
+    EXPECT_EQ(log(), lines.records);
+  }
 }
 
 // The device behind COM5 pulled out and plugged in again as a new pseudo-terminal behind the same
 // name: comlog.exe says so, keeps every record, and logs the lines after its return.
 TEST_F(WineLogger, APortThatGoesAwayAndComesBackIsLoggedAgain) {
-  start_logging(true);
+  start_logging({"5"}, true);
   const SentLines before = sent_lines(600, 40);
   const SentLines after = sent_lines(700, 40);
   for (int reading = 600; reading < 640; ++reading) send_read(std::to_string(reading) + "\r\n");
@@ -488,7 +498,9 @@ TEST_F(WineLogger, TheHelpAndTheVersionAreWrittenAndNothingElseIsDone) {
        "test.csv, in the current folder. E, Q or X ends the run.\n"
        "  PORT          the COM port: 5, COM5 or com5 is COM5; COM3 when none is given\n"
        "  -h, --help    prints this help\n"
-       "  --version     prints the version\n"},
+       "  --version     prints the version\n"
+       "  --wait        rests until the port or a key has something, instead of keeping a core "
+       "busy\n"},
       {"--version", std::string("comlog ") + COMLOG_VERSION + "\n"},
   };
   for (const auto& c : cases) {
