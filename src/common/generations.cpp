@@ -1,7 +1,6 @@
 #include "common/generations.h"
 
 #include <cstdio>
-#include <vector>
 
 void run_file_name(const char* path, int generation, char* out) {
   if (generation == kNewFile) {
@@ -15,55 +14,68 @@ void run_file_name(const char* path, int generation, char* out) {
 
 namespace {
 
-struct Move {
-  int file;
-  int from;
-  int to;
-};
-
-// The moves of one sequence, in order, so that a failure can take them back, the last first.
-struct MoveLog {
-  const RunFileSystem* system;
-  std::vector<Move> done;
-};
-
-bool make_move(MoveLog* moves, int file, int from, int to) {
-  if (!moves->system->move(moves->system->context, file, from, to)) return false;
-  moves->done.push_back(Move{file, from, to});
-  return true;
-}
-
-void take_back(MoveLog* moves) {
-  for (auto move = moves->done.rbegin(); move != moves->done.rend(); ++move) {
-    moves->system->move(moves->system->context, move->file, move->to, move->from);
-  }
-  moves->done.clear();
-}
-
-// Every file's NAME.N up a number, the highest N first, so that each move has a free name. The
-// earlier runs end at the first N that no file has; a folder among them is never moved, and
-// stops the shift before anything moves.
-bool shift_every_file(const RunFileSystem& system, int files, MoveLog* moves) {
-  int highest = 0;
-  for (bool any = true; any;) {
-    any = false;
+// The highest N that any of the files has, NAME.1 to NAME.N each taken by one file at least; a
+// folder among them stops it with -1, told to the system.
+int highest_generation(const RunFileSystem& system, int files) {
+  for (int highest = 0;; ++highest) {
+    bool any = false;
     for (int file = 0; file < files; ++file) {
       const NameHolds held = system.holds(system.context, file, highest + 1);
       if (held == NameHolds::kFolder) {
         system.folder_in_the_way(system.context, file, highest + 1);
-        return false;
+        return -1;
       }
       any = any || held == NameHolds::kFile;
     }
-    if (any) ++highest;
+    if (!any) return highest;
   }
-  for (int generation = highest; generation >= 1; --generation) {
+}
+
+// Moves back what shift_every_file moved, from NAME.`lowest`+1 up: a file is back where its
+// number is free and the next one holds it.
+void shift_back(const RunFileSystem& system, int files, int lowest, int highest) {
+  for (int generation = lowest; generation <= highest; ++generation) {
+    for (int file = 0; file < files; ++file) {
+      if (system.holds(system.context, file, generation + 1) == NameHolds::kFile &&
+          system.holds(system.context, file, generation) == NameHolds::kNothing) {
+        system.move(system.context, file, generation + 1, generation);
+      }
+    }
+  }
+}
+
+// Every file's NAME.N up a number, the highest N first, so that each move has a free name. The
+// earlier runs end at the first N that no file has; a folder among them is never moved, and stops
+// the shift before anything moves. `*highest` is the highest N. On a failure what moved is moved
+// back.
+bool shift_every_file(const RunFileSystem& system, int files, int* highest) {
+  *highest = highest_generation(system, files);
+  if (*highest < 0) return false;
+  for (int generation = *highest; generation >= 1; --generation) {
     for (int file = 0; file < files; ++file) {
       if (system.holds(system.context, file, generation) != NameHolds::kFile) continue;
-      if (!make_move(moves, file, generation, generation + 1)) return false;
+      if (!system.move(system.context, file, generation, generation + 1)) {
+        shift_back(system, files, generation, *highest);
+        return false;
+      }
     }
   }
   return true;
+}
+
+// Gives `file` its new file under its name, what had the name kept as NAME.1; on a failure both
+// names are as they were.
+bool take_the_name(const RunFileSystem& system, int file) {
+  if (!system.move(system.context, file, 0, 1)) return false;
+  if (system.move(system.context, file, kNewFile, 0)) return true;
+  system.move(system.context, file, 1, 0);
+  return false;
+}
+
+// Takes back what take_the_name did.
+void give_the_name_back(const RunFileSystem& system, int file) {
+  system.move(system.context, file, 0, kNewFile);
+  system.move(system.context, file, 1, 0);
 }
 
 }  // namespace
@@ -83,13 +95,18 @@ bool start_run_files(const RunFileSystem& system, int files, Found* found) {
     kept = found[new_files] != Found::kEarlierRun || system.make_new(system.context, new_files);
     if (kept) ++new_files;
   }
-  MoveLog moves{&system, {}};
-  kept = kept && shift_every_file(system, files, &moves);
-  for (int file = 0; file < files && kept; ++file) {
-    if (found[file] != Found::kEarlierRun) continue;
-    kept = make_move(&moves, file, 0, 1) && make_move(&moves, file, kNewFile, 0);
+  int highest = 0;
+  kept = kept && shift_every_file(system, files, &highest);
+  int named = 0;  // the files before this one have their new file under their name
+  for (; named < files && kept; ++named) {
+    kept = found[named] != Found::kEarlierRun || take_the_name(system, named);
   }
-  if (!kept) take_back(&moves);
+  if (!kept && highest >= 0 && named > 0) {
+    for (int file = named - 2; file >= 0; --file) {
+      if (found[file] == Found::kEarlierRun) give_the_name_back(system, file);
+    }
+    shift_back(system, files, 1, highest);
+  }
   for (int file = 0; file < new_files; ++file) {
     if (found[file] == Found::kEarlierRun) system.finish_new(system.context, file, kept);
   }
@@ -102,15 +119,19 @@ bool start_run_files(const RunFileSystem& system, int files, Found* found) {
 
 bool put_back_run_file(const RunFileSystem& system, int files, int file) {
   if (!system.make_new(system.context, file)) return false;
-  MoveLog moves{&system, {}};
   const NameHolds standing = system.holds(system.context, file, 0);
   bool back = standing != NameHolds::kFolder;
   if (!back) system.folder_in_the_way(system.context, file, 0);
+  int highest = 0;
   if (back && standing == NameHolds::kFile) {
-    back = shift_every_file(system, files, &moves) && make_move(&moves, file, 0, 1);
+    back = shift_every_file(system, files, &highest);
+    if (back && !take_the_name(system, file)) {
+      shift_back(system, files, 1, highest);
+      back = false;
+    }
+  } else if (back) {
+    back = system.move(system.context, file, kNewFile, 0);
   }
-  back = back && make_move(&moves, file, kNewFile, 0);
-  if (!back) take_back(&moves);
   system.finish_new(system.context, file, back);
   return back;
 }

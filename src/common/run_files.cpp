@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+// What is written at every start comes first, so that the pages of names and words that only a
+// failure fills take no memory otherwise.
 struct RunFile {
   RunFiles* run;
   int index;  // in the run, 0 the first
@@ -11,9 +13,10 @@ struct RunFile {
   bool made;                       // made at the start, to be removed again if the run is refused
   bool kept;                       // the run before was kept as NAME.1
   bool copy_into_new;              // a put-back: the new file gets what the open one holds
+  bool refused;                    // `why` holds a failure
   char path[kGenerationNameSize];  // where the name leads: the file itself, absolute
+  Refusal why;                     // the last failure
   char kept_name[kGenerationNameSize];
-  Refusal why;  // the last failure
   char words[256];
 };
 
@@ -24,7 +27,7 @@ struct RunFiles {
   bool started;
   int last_failed;
   const char* const* names;
-  RunFile files[kMostRunFiles];
+  RunFile files[1];  // `count` of them, allocated with the rest
 };
 
 namespace {
@@ -40,6 +43,7 @@ void note(RunFile* file, LogFileTrouble trouble, int error, const char* name) {
   file->why.trouble = trouble;
   file->why.error = error;
   std::strcpy(file->why.name, name);
+  file->refused = true;
   file->run->last_failed = file->index;
 }
 
@@ -52,7 +56,10 @@ Found take_at_name(void* context, int index) {
     found = calls->take(file->path, &file->open, &file->why);
   }
   file->made = found == Found::kMade;
-  if (found == Found::kRefused) file->run->last_failed = index;
+  if (found == Found::kRefused) {
+    file->refused = true;
+    file->run->last_failed = index;
+  }
   return found;
 }
 
@@ -62,6 +69,7 @@ bool make_new_file(void* context, int index) {
   run_file_name(file->path, kNewFile, name);
   const HeldFile* copy = file->copy_into_new ? &file->open : nullptr;
   if (file->run->calls->make(name, copy, &file->fresh, &file->why)) return true;
+  file->refused = true;
   file->run->last_failed = index;
   return false;
 }
@@ -127,8 +135,9 @@ RunFile* file_at(void* context) {
 
 bool make_run_files(const FileCalls* calls, const char* const* names, int count, void** contexts,
                     bool* made) {
-  // Zeroed by the allocation: pages of it that are never written take no memory.
-  RunFiles* run = static_cast<RunFiles*>(std::calloc(1, sizeof(RunFiles)));
+  // Only what is written takes memory: each file's names and words are filled as they come.
+  const size_t size = sizeof(RunFiles) + size_t(count - 1) * sizeof(RunFile);
+  RunFiles* run = static_cast<RunFiles*>(std::malloc(size));
   for (int index = 0; index < count; ++index) {
     contexts[index] = run == nullptr ? nullptr : &run->files[index];
   }
@@ -136,6 +145,8 @@ bool make_run_files(const FileCalls* calls, const char* const* names, int count,
   run->calls = calls;
   run->count = count;
   run->services = count;
+  run->started = false;
+  run->last_failed = 0;
   run->names = names;
   for (int index = 0; index < count; ++index) {
     RunFile* file = &run->files[index];
@@ -143,6 +154,11 @@ bool make_run_files(const FileCalls* calls, const char* const* names, int count,
     file->index = index;
     file->open = kNoFile;
     file->fresh = kNoFile;
+    file->made = false;
+    file->kept = false;
+    file->copy_into_new = false;
+    file->refused = false;
+    file->path[0] = '\0';
   }
   Found found[kMostRunFiles];
   run->started = start_run_files(system_of(run), count, found);
@@ -156,7 +172,9 @@ bool make_run_files(const FileCalls* calls, const char* const* names, int count,
 
 long write_run_file(void* context, const char* bytes, size_t length) {
   RunFile* file = file_at(context);
-  return file->run->calls->write(&file->open, file->path, bytes, length, &file->why);
+  const long written = file->run->calls->write(&file->open, file->path, bytes, length, &file->why);
+  file->refused = file->refused || written <= 0;
+  return written;
 }
 
 bool take_back_run_file(void* context, uint64_t length) {
@@ -185,9 +203,11 @@ bool put_run_file_back(void* context, uint64_t* length) {
 LogFileFailure run_file_failure(void* context) {
   RunFile* file = file_at(context);
   if (!file->run->started && file->index == 0) file = &file->run->files[file->run->last_failed];
+  if (!file->refused) return LogFileFailure{LogFileTrouble::kSystem, file->path, "", "", 0, 0};
   const Refusal& why = file->why;
   file->run->calls->words(why.error, file->words, sizeof file->words);
-  return LogFileFailure{why.trouble, why.name, file->words, why.target, why.holder, why.owner};
+  const char* target = why.trouble == LogFileTrouble::kDanglingLink ? why.target : "";
+  return LogFileFailure{why.trouble, why.name, file->words, target, why.holder, why.owner};
 }
 
 LogFilePlace run_file_place(void* context) {

@@ -58,10 +58,10 @@ struct HeldFile {
 struct Refusal {
   LogFileTrouble trouble;
   int error;  // the system's error code, with kSystem and kNoNewFile
-  char name[kGenerationNameSize];
-  char target[kGenerationNameSize];  // with kDanglingLink
   long holder;
   unsigned owner;
+  char name[kGenerationNameSize];
+  char target[kGenerationNameSize];  // with kDanglingLink
 };
 
 // The system calls of the run's files. Each that can fail says why in `why`.

@@ -254,9 +254,11 @@ void offer_backlog(RecordFile* records) {
 
 RecordFile* start_record_file(const LogFileService& file, size_t capacity, BacklogBound* bound,
                               size_t share, const RecordFile* first) {
-  void* memory = std::calloc(1, sizeof(RecordFile) + 2 * capacity);
+  // The held records' room is touched only as records come.
+  void* memory = std::malloc(sizeof(RecordFile) + 2 * capacity);
   if (memory == nullptr) return nullptr;
   RecordFile* records = static_cast<RecordFile*>(memory);
+  *records = RecordFile{};
   records->file = file;
   records->first = first;
   records->capacity = capacity;
