@@ -230,6 +230,14 @@ bool console_dropping(const ConsoleText* console) {
   return console->dropping;
 }
 
+bool console_has_news(const ConsoleText* console) {
+  return console->news != 0;
+}
+
+size_t console_bound(const ConsoleText* console) {
+  return console->most_held;
+}
+
 unsigned take_console_news(ConsoleText* console) {
   const unsigned news = console->news;
   console->news = 0;

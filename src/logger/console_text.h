@@ -86,8 +86,14 @@ uint64_t console_finish(ConsoleText* console, const ProcessService& clock, bool 
 // Whether later output is being dropped, the bound having been reached.
 bool console_dropping(const ConsoleText* console);
 
+// Whether there is news to take.
+bool console_has_news(const ConsoleText* console);
+
 // The news since the last call, and none from then on.
 unsigned take_console_news(ConsoleText* console);
+
+// The most output held for a reader that does not take it.
+size_t console_bound(const ConsoleText* console);
 
 // The bytes dropped beyond the bound, in the last stretch of dropping.
 uint64_t console_dropped_bytes(const ConsoleText* console);

@@ -282,7 +282,7 @@ void tell_console_news(LoggerState* state, const LoggerServices& services) {
     tell(services.output,
          "comlog: standard output takes nothing, and %u MiB of console output wait for it: later "
          "output is dropped until it takes them\n",
-         unsigned(state->console.most_held >> 20));
+         unsigned(console_bound(&state->console) >> 20));
   }
   if (news & kConsoleNewsCaughtUp) {
     tell(services.output,
@@ -296,7 +296,7 @@ void tell_console_news(LoggerState* state, const LoggerServices& services) {
 void write_out_console_when_due(LoggerState* state, const LoggerServices& services) {
   if (!console_waiting(&state->console)) return;
   console_write_out_when_due(&state->console, services.process.now_ms(services.process.context));
-  if (state->console.news != 0) tell_console_news(state, services);
+  if (console_has_news(&state->console)) tell_console_news(state, services);
 }
 
 // The next time that anything of the run waits for by the clock: test.dat's and test.csv's held
