@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/command_line.h"
+#include "platform/console_output_win32.h"
 #include "platform/process.h"
 
 namespace {
@@ -153,6 +154,8 @@ ProcessService system_process() {
 }
 
 void end_process(int status) {
+  // What a pipe's reader has not taken yet gets the second that the logger gave it.
+  finish_output(1000);
   if (end_requested(nullptr)) {
     if (g_events.shutdown_done != nullptr) SetEvent(g_events.shutdown_done);
     // The status of a process ended by Ctrl+C, as the system's default action gives it.

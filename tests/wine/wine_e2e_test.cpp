@@ -2,6 +2,7 @@
 // pseudo-terminal standing in for the device. Wine delivers no console key records to a program
 // started from a plain pseudo-terminal, so the key path is left to the shared unit tests; these
 // cover the port messages and statuses, the echo, the bytes of test.dat and Ctrl+C.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -323,6 +324,32 @@ TEST_F(WineLogger, EveryEarlierRunIsKeptAndASecondLoggerIsRefused) {
   }
   EXPECT_EQ(entries, 5u + 3u) << "something was left behind";
   close_pty(&second_device);
+}
+
+// A pipe that nobody reads holds nothing up: comlog.exe reads the port and logs every line while
+// the reader takes nothing, and Ctrl+C still ends the run with every record; what the pipe got
+// is the console output's start, in order.
+TEST_F(WineLogger, APipeNobodyReadsHoldsNothingUp) {
+  start_logging();
+  ASSERT_GT(fcntl(child_.output, F_SETPIPE_SZ, 4096), 0);
+  // Each line is echoed as 900 bytes: a hundred are far more than the pipe and its writer hold.
+  const std::string line = "600" + std::string(900 - 6, ' ') + "\r\n";
+  std::string echo;
+  for (int i = 0; i < 100; ++i) {
+    send_read(line);
+    echo += "600" + std::string(900 - 6, ' ') + "\r\r\n";
+  }
+  std::string records;
+  for (int i = 0; i < 100; ++i) records += expected_record(600);
+  EXPECT_TRUE(wait_until([&] { return log() == records; })) << log().size() / 6 << " on disk";
+  kill(child_.pid, SIGINT);
+  const int status = wait_for_exit(child_.pid);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), kInterruptedStatus);
+  const std::string output = read_to_end(child_.output);
+  const std::string all = banner() + echo;
+  EXPECT_EQ(output, all.substr(0, output.size())) << "what the pipe got is not in order";
+  EXPECT_EQ(log(), records);
 }
 
 // comlog on Linux and comlog.exe under Wine in one folder lock the same byte of test.dat, so the
