@@ -858,7 +858,7 @@ int main(int argc, char** argv) {
       << "time after the previous one, into a fresh comlog. Its writes to test.dat and to "
       << "test.csv are counted by the preloaded counter, the last ones at the quit included: "
       << "test.dat's a batch of about a hundred records at speed, what came in a second when the "
-      << "device is slow; test.csv's its header with the first rows, then 8 KiB of rows or a "
+      << "device is slow; test.csv's its header with the first rows, then 4 KiB of rows or a "
       << "second's. At the shorter paces several lines "
       << "reach comlog in one read; each still gets its record. The benchmark sleeps between "
       << "writes, since spinning would take the core that the kernel's pseudo-terminal worker "
