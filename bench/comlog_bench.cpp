@@ -789,12 +789,11 @@ int main(int argc, char** argv) {
   row("CPU while idle, user + system per second", [](const Column& c) {
     return format("%.2f", c.idle_user) + format(" + %.2f s", c.idle_system);
   });
-  row("peak resident memory (VmHWM), median (lowest to highest)",
-      [](const Column& c) {
-        return std::to_string(median_of(c.peaks_kib)) + " KiB (" +
-               std::to_string(*std::min_element(c.peaks_kib.begin(), c.peaks_kib.end())) + " to " +
-               std::to_string(*std::max_element(c.peaks_kib.begin(), c.peaks_kib.end())) + ")";
-      });
+  row("peak resident memory (VmHWM), median (lowest to highest)", [](const Column& c) {
+    return std::to_string(median_of(c.peaks_kib)) + " KiB (" +
+           std::to_string(*std::min_element(c.peaks_kib.begin(), c.peaks_kib.end())) + " to " +
+           std::to_string(*std::max_element(c.peaks_kib.begin(), c.peaks_kib.end())) + ")";
+  });
   row("of it its own pages (Private_Dirty), median",
       [](const Column& c) { return std::to_string(median_of(c.privates_kib)) + " KiB"; });
   row("stripped executable",
@@ -844,8 +843,8 @@ int main(int argc, char** argv) {
     const double wait_turn_us = columns[kComlogWait].turn_us;
     if (columns[kComlogWait].problem.empty() && wait_turn_us > 0) {
       out << " With --wait an idle turn rests in poll() on the port and the terminal until "
-          << "something comes or the clock has a deadline: "
-          << format("%.1f", 1e6 / wait_turn_us) << " turns a second while idle.";
+          << "something comes or the clock has a deadline: " << format("%.1f", 1e6 / wait_turn_us)
+          << " turns a second while idle.";
     } else if (columns[kComlogWait].problem.empty()) {
       out << " With --wait an idle turn rests in poll() on the port and the terminal until "
           << "something comes or the clock has a deadline: no turn at all while idle.";

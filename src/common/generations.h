@@ -15,7 +15,6 @@ constexpr int kMostRunFiles = 4;
 // Room for NAME.N and NAME.new beside the longest path.
 constexpr size_t kGenerationNameSize = 4096 + 16;
 
-
 // What stood at a file's name when the run took it.
 enum class Found {
   kMade,        // nothing: the run made the file, empty
