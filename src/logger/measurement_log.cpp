@@ -160,10 +160,7 @@ void append_reading(MeasurementLog* log, int32_t reading) {
 }
 
 bool log_waits_for_clock(const MeasurementLog* log) {
-  for (const RecordFile* file : log->files) {
-    if (file != nullptr && record_file_waits_for_clock(file)) return true;
-  }
-  return false;
+  return log_deadline(log) >= 0;
 }
 
 int64_t log_deadline(const MeasurementLog* log) {
@@ -177,7 +174,7 @@ int64_t log_deadline(const MeasurementLog* log) {
 
 void write_out_when_due(MeasurementLog* log, int64_t now_ms) {
   for (RecordFile* file : log->files) {
-    if (file != nullptr && record_file_waits_for_clock(file)) write_out_when_due(file, now_ms);
+    if (file != nullptr && record_file_deadline(file) >= 0) write_out_when_due(file, now_ms);
   }
 }
 

@@ -305,10 +305,6 @@ void add_record(RecordFile* records, const char* text, size_t length) {
   records->held_text += length;
 }
 
-bool record_file_waits_for_clock(const RecordFile* records) {
-  return records->held_bytes > 0 || records->oldest != nullptr;
-}
-
 int64_t record_file_deadline(const RecordFile* records) {
   int64_t deadline = -1;
   if (records->held_bytes > 0) {
@@ -319,10 +315,6 @@ int64_t record_file_deadline(const RecordFile* records) {
     if (deadline < 0 || retry < deadline) deadline = retry;
   }
   return deadline;
-}
-
-bool record_file_has_backlog(const RecordFile* records) {
-  return records->oldest != nullptr;
 }
 
 uint64_t records_in_file(const RecordFile* records) {

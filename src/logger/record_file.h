@@ -54,15 +54,9 @@ RecordFile* start_record_file(const LogFileService& file, size_t capacity, Backl
 // file; the held records are written out first when it does not fit.
 void add_record(RecordFile* records, const char* text, size_t length);
 
-// Whether anything waits for the clock: held records or a backlog.
-bool record_file_waits_for_clock(const RecordFile* records);
-
 // When the clock is next due for the file: the held records' second, the next offer of the
-// backlog; 0 when a time is still to be taken at the next look, -1 when nothing waits.
+// backlog; 0 when a time is still to be taken at the next look, -1 when nothing waits for it.
 int64_t record_file_deadline(const RecordFile* records);
-
-// Whether the file holds records back that its disk refused.
-bool record_file_has_backlog(const RecordFile* records);
 
 // The run's records that the file holds.
 uint64_t records_in_file(const RecordFile* records);
