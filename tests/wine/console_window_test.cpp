@@ -253,9 +253,14 @@ class ConsoleWindow : public ::testing::Test {
   // comlog.exe's exit status as the batch file (or the helper) recorded it, or -1.
   long long recorded_status() {
     if (run_killed_) return -1;
-    // The helper may write it a moment after wineconsole has ended.
-    wait_until([&] { return std::filesystem::exists(file("rc.txt")); });
-    return status_in(read_file(file("rc.txt")));
+    // The helper may write it a moment after wineconsole has ended, and the file is there
+    // before its line is: only a whole line is read.
+    std::string text;
+    wait_until([&] {
+      text = std::filesystem::exists(file("rc.txt")) ? read_file(file("rc.txt")) : "";
+      return !text.empty() && text.back() == '\n';
+    });
+    return status_in(text);
   }
 
   static std::string probe() { return quoted_windows_path(CONSOLE_PROBE_PATH); }
