@@ -1,14 +1,14 @@
 #include "common/generations.h"
 
-#include <cstdio>
+#include "common/text.h"
 
 void run_file_name(const char* path, int generation, char* out) {
+  const size_t length = append_text(out, kGenerationNameSize, 0, path);
   if (generation == kNewFile) {
-    std::snprintf(out, kGenerationNameSize, "%s.new", path);
-  } else if (generation == 0) {
-    std::snprintf(out, kGenerationNameSize, "%s", path);
-  } else {
-    std::snprintf(out, kGenerationNameSize, "%s.%d", path, generation);
+    append_text(out, kGenerationNameSize, length, ".new");
+  } else if (generation != 0) {
+    append_number(out, kGenerationNameSize, append_text(out, kGenerationNameSize, length, "."),
+                  generation);
   }
 }
 

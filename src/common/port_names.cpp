@@ -1,10 +1,12 @@
 #include "common/port_names.h"
 
-#include <cstdio>
 #include <cstring>
 
+#include "common/text.h"
+
 void format_device_path(int32_t port_number, char* out) {
-  std::snprintf(out, kDevicePathSize, "\\\\.\\COM%d", int(port_number));
+  const size_t length = append_text(out, kDevicePathSize, 0, "\\\\.\\COM");
+  append_number(out, kDevicePathSize, length, port_number);
 }
 
 bool port_device_file(PortName port, const char* ports_folder, char* out, size_t size) {
@@ -15,8 +17,14 @@ bool port_device_file(PortName port, const char* ports_folder, char* out, size_t
     return true;
   }
   if (port.number <= 0) return false;
-  const int length = ports_folder != nullptr
-                         ? std::snprintf(out, size, "%s/com%d", ports_folder, int(port.number))
-                         : std::snprintf(out, size, "/dev/ttyS%d", int(port.number) - 1);
-  return length > 0 && size_t(length) < size;
+  size_t length = 0;
+  if (ports_folder != nullptr) {
+    length = append_text(out, size, length, ports_folder);
+    length = append_text(out, size, length, "/com");
+    length = append_number(out, size, length, port.number);
+  } else {
+    length = append_text(out, size, length, "/dev/ttyS");
+    length = append_number(out, size, length, port.number - 1);
+  }
+  return length < size;
 }

@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 #include "common/port_names.h"
+#include "common/text.h"
 #include "keys/key_codes.h"
 #include "logger/console_text.h"
 #include "logger/measurement_log.h"
@@ -85,18 +87,34 @@ void print_port_message(LoggerState* state, const char* outcome, const char16_t*
 
 // A line for the operator on standard error, which standard output's messages stay apart from.
 // One write a line, so that another program's lines on the same stream stay whole.
-__attribute__((format(printf, 2, 3))) void tell(const ConsoleOutputService& output,
-                                                const char* format, ...) {
-  char line[4608];
-  va_list arguments;
-  va_start(arguments, format);
-  size_t length = size_t(std::vsnprintf(line, sizeof line, format, arguments));
-  va_end(arguments);
-  if (length >= sizeof line) {
-    length = sizeof line - 1;
+constexpr size_t kMostToldLength = 4607;
+
+// Writes the line that `length` says, cut to the room and still ending in LF when it was cut.
+void write_told_line(const ConsoleOutputService& output, char* line, size_t length) {
+  if (length > kMostToldLength) {
+    length = kMostToldLength;
     line[length - 1] = '\n';
   }
   write_fully(output.write_error, output.context, line, length);
+}
+
+__attribute__((format(printf, 2, 3))) void tell(const ConsoleOutputService& output,
+                                                const char* format, ...) {
+  char line[kMostToldLength + 1];
+  va_list arguments;
+  va_start(arguments, format);
+  const int length = std::vsnprintf(line, sizeof line, format, arguments);
+  va_end(arguments);
+  write_told_line(output, line, length < 0 ? 0 : size_t(length));
+}
+
+// The words that every run at a terminal says are put together piece by piece: printf's code is
+// then brought into memory only by the words of a trouble.
+void tell_pieces(const ConsoleOutputService& output, std::initializer_list<const char*> pieces) {
+  char line[kMostToldLength + 1];
+  size_t length = 0;
+  for (const char* piece : pieces) length = append_text(line, sizeof line, length, piece);
+  write_told_line(output, line, length);
 }
 
 // Standard output says what it always says; standard error says why, for the operator: the
@@ -179,15 +197,16 @@ void tell_where_the_records_go(LoggerState* state, const LoggerServices& service
   if (!output.errors_to_terminal(output.context)) return;
   const LogFilePlace place = measurement_log_place(state->log);
   char files[256] = "";
+  size_t used = 0;
   for (int index = 0; companion_file(state->log, index) != nullptr; ++index) {
-    const size_t used = std::strlen(files);
-    std::snprintf(files + used, sizeof files - used, " and %s", companion_file(state->log, index));
+    used = append_text(files, sizeof files, used, " and ");
+    used = append_text(files, sizeof files, used, companion_file(state->log, index));
   }
   if (place.kept != nullptr) {
-    tell(output, "comlog: logging into %s%s (the previous run is %s); q, e or x ends the run\n",
-         place.path, files, place.kept);
+    tell_pieces(output, {"comlog: logging into ", place.path, files, " (the previous run is ",
+                         place.kept, "); q, e or x ends the run\n"});
   } else {
-    tell(output, "comlog: logging into %s%s; q, e or x ends the run\n", place.path, files);
+    tell_pieces(output, {"comlog: logging into ", place.path, files, "; q, e or x ends the run\n"});
   }
 }
 
@@ -516,8 +535,11 @@ int run_logger(int argc, char** argv, const LoggerServices& services) {
     const ConsoleOutputService& output = services.output;
     if (measurement_log_is_open(state.log) && output.errors_to_terminal(output.context)) {
       const uint64_t held = records_in_measurement_log(state.log);
-      tell(output, "comlog: %s holds %" PRIu64 " record%s: %s\n", kMeasurementLogName, held,
-           held == 1 ? "" : "s", measurement_log_place(state.log).path);
+      char count[24];
+      append_number(count, sizeof count, 0, int64_t(held));
+      tell_pieces(output, {"comlog: ", kMeasurementLogName, " holds ", count,
+                           held == 1 ? " record: " : " records: ",
+                           measurement_log_place(state.log).path, "\n"});
     }
     close_measurement_log(state.log);
   }

@@ -11,11 +11,11 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
+#include "common/text.h"
 #include "platform/console_output.h"
 #include "platform/process_posix.h"
 
@@ -62,8 +62,8 @@ void ask_character_set(Output* output) {
     if (name == nullptr || name[0] == '\0') continue;
     const char* dot = std::strchr(name, '.');
     if (dot != nullptr) {
-      std::snprintf(output->character_set, sizeof output->character_set, "%.*s",
-                    int(std::strcspn(dot + 1, "@")), dot + 1);
+      append_text(output->character_set, sizeof output->character_set, 0, dot + 1,
+                  std::strcspn(dot + 1, "@"));
     }
     return;
   }

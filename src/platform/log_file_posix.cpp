@@ -12,10 +12,10 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 
 #include "common/run_files.h"
+#include "common/text.h"
 #include "common/trusted_path.h"
 #include "platform/log_file.h"
 
@@ -32,7 +32,7 @@ constexpr int kOpenFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NOCT
 void refuse(Refusal* why, LogFileTrouble trouble, int error, const char* name) {
   why->trouble = trouble;
   why->error = error;
-  std::snprintf(why->name, sizeof why->name, "%s", name);
+  append_text(why->name, sizeof why->name, 0, name);
 }
 
 bool same_file(const struct stat& one, const struct stat& other) {
@@ -103,7 +103,7 @@ bool resolve(const char* name, char* path, Refusal* why) {
   PathFound found;
   const PathWalk walk = walk_trusted_path(folder, name, looks, &found);
   if (walk == PathWalk::kWalked) {
-    std::snprintf(path, kGenerationNameSize, "%s", found.path);
+    append_text(path, kGenerationNameSize, 0, found.path);
     return true;
   }
   // By PathWalk: walked, dangling, planted, loop, too long, unseen.
@@ -113,7 +113,7 @@ bool resolve(const char* name, char* path, Refusal* why) {
   refuse(why, kTroubles[int(walk)], walk == PathWalk::kTooLong ? ENAMETOOLONG : errno,
          walk == PathWalk::kTooLong ? name : found.link);
   why->owner = found.owner;
-  std::snprintf(why->target, sizeof why->target, "%s", found.path);
+  append_text(why->target, sizeof why->target, 0, found.path);
   return false;
 }
 
@@ -179,7 +179,8 @@ Found take(const char* path, HeldFile* file, Refusal* why) {
 // The open file itself is read back through /proc, which reaches it also once it has no name.
 bool copy_into(const HeldFile* from, int to) {
   char self[64];
-  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd_of(from));
+  append_number(self, sizeof self, append_text(self, sizeof self, 0, "/proc/self/fd/"),
+                fd_of(from));
   const int source = open(self, O_RDONLY | O_CLOEXEC);
   char block[64 * 1024];
   ssize_t got = source < 0 ? -1 : 1;
@@ -282,7 +283,7 @@ uint64_t free_bytes(const HeldFile* file, const char*) {
 }
 
 void words(int error, char* out, size_t size) {
-  std::snprintf(out, size, "%s", std::strerror(error));
+  append_text(out, size, 0, std::strerror(error));
 }
 
 constexpr FileCalls kCalls = {resolve,     take,       make,       holds,     move,
