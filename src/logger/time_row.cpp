@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/calendar.h"
 #include "logger/record_format.h"
 
 namespace {
@@ -12,34 +13,21 @@ char* two_digits(char* out, int64_t value) {
   return out + 2;
 }
 
-int64_t floor_divide(int64_t value, int64_t by) {
-  return value / by - (value % by != 0 && (value < 0) != (by < 0));
-}
-
 }  // namespace
 
 size_t format_local_time(const WallTime& time, char* out) {
   const int64_t local_ms = floor_divide(time.utc_us, 1000) + int64_t(time.utc_offset_s) * 1000;
   const int64_t days = floor_divide(local_ms, 86400000);
   const int64_t of_day = local_ms - days * 86400000;
-  // The civil date of a day count from 1970-01-01, in the proleptic Gregorian calendar.
-  const int64_t shifted = days + 719468;
-  const int64_t era = floor_divide(shifted, 146097);
-  const int64_t of_era = shifted - era * 146097;
-  const int64_t year_of_era = (of_era - of_era / 1460 + of_era / 36524 - of_era / 146096) / 365;
-  const int64_t day_of_year = of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
-  const int64_t month_from_march = (5 * day_of_year + 2) / 153;
-  const int64_t day = day_of_year - (153 * month_from_march + 2) / 5 + 1;
-  const int64_t month = month_from_march < 10 ? month_from_march + 3 : month_from_march - 9;
-  const int64_t year = year_of_era + era * 400 + (month <= 2);
+  const CivilDate date = civil_from_days(days);
 
   char* at = out;
-  at = two_digits(at, year / 100);
-  at = two_digits(at, year % 100);
+  at = two_digits(at, date.year / 100);
+  at = two_digits(at, date.year % 100);
   *at++ = '-';
-  at = two_digits(at, month);
+  at = two_digits(at, date.month);
   *at++ = '-';
-  at = two_digits(at, day);
+  at = two_digits(at, date.day);
   *at++ = 'T';
   at = two_digits(at, of_day / 3600000);
   *at++ = ':';

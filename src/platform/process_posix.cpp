@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -177,48 +178,76 @@ int64_t now_ms(void*) {
   return monotonic_ms();
 }
 
-// The local offset of the last second asked about: it changes only at a second's start, so one
-// look at the time zone serves every read within that second.
-struct ZoneCache {
-  time_t second;
-  int32_t offset_s;
-  bool known;
+// The zone as it was last looked at: its offset holds for a span, and it is looked at again only
+// when the clock leaves it.
+struct Zone {
+  ZoneSpan span;
+  bool unknown;  // TZ names no zone this system has: UTC
 };
-ZoneCache g_zone;
+Zone g_zone;
+
+// How long an offset is kept when its zone cannot be looked at again in the middle of a run (the
+// zone file being replaced), before the next look.
+constexpr int64_t kZoneLookAgainS = 60;
+
+size_t read_zone_at(void* context, uint64_t offset, void* out, size_t size) {
+  const int fd = *static_cast<const int*>(context);
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t got =
+        pread(fd, static_cast<char*>(out) + done, size - done, off_t(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += size_t(got);
+  }
+  return done;
+}
+
+// The span of the zone file at `path`. Only a regular file is read, and the open does not wait:
+// a FIFO named by TZ would otherwise hold the start for good.
+bool zone_file_span(const char* path, int64_t utc_s, ZoneSpan* span) {
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat status;
+  const bool found = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+                     file_zone_span(ZoneFile{&fd, read_zone_at}, utc_s, span);
+  close(fd);
+  return found;
+}
+
+// The zone that TZ names: without TZ the system's zone file; an empty TZ, or ":", UTC; any other
+// name the zone database's file of that name, else a rule written out. False when there is no
+// such zone.
+bool look_at_zone(int64_t utc_s, ZoneSpan* span) {
+  const char* tz = std::getenv("TZ");
+  char path[PATH_MAX];
+  if (tz == nullptr) return zone_file_span(kSystemZoneFile, utc_s, span);
+  if (tz[0] == '\0' || std::strcmp(tz, ":") == 0) {
+    *span = kUtcAlways;
+    return true;
+  }
+  return (time_zone_file(tz, std::getenv("TZDIR"), path, sizeof path) &&
+          zone_file_span(path, utc_s, span)) ||
+         rule_zone_span(tz[0] == ':' ? tz + 1 : tz, utc_s, span);
+}
 
 WallTime wall_clock(void*) {
   timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
-  if (!g_zone.known || now.tv_sec != g_zone.second) {
-    tm local;
-    g_zone.offset_s = localtime_r(&now.tv_sec, &local) != nullptr ? int32_t(local.tm_gmtoff) : 0;
-    g_zone.second = now.tv_sec;
-    g_zone.known = true;
+  const int64_t second = now.tv_sec;
+  if (second < g_zone.span.from_s || second >= g_zone.span.until_s) {
+    ZoneSpan span;
+    if (look_at_zone(second, &span)) {
+      g_zone.span = span;
+    } else {
+      g_zone.span = ZoneSpan{g_zone.span.offset_s, second, second + kZoneLookAgainS};
+    }
   }
-  return WallTime{int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000, g_zone.offset_s};
+  return WallTime{second * 1000000 + now.tv_nsec / 1000, g_zone.span.offset_s};
 }
 
-// Whether the zone database's file at `path` is there: it starts with "TZif".
-bool zone_file_readable(const char* path) {
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char magic[4];
-  const bool readable = read(fd, magic, sizeof magic) == 4 && std::memcmp(magic, "TZif", 4) == 0;
-  close(fd);
-  return readable;
-}
-
-// The C library takes TZ as a file of the zone database, else as a rule written out, and keeps
-// UTC without a word when it is neither.
 const char* unknown_time_zone(void*) {
-  const char* tz = std::getenv("TZ");
-  if (tz == nullptr || tz[0] == '\0' || std::strcmp(tz, ":") == 0) return nullptr;
-  if (tz[0] != ':' && time_zone_is_a_rule(tz)) return nullptr;
-  char path[PATH_MAX];
-  if (time_zone_file(tz, std::getenv("TZDIR"), path, sizeof path) && zone_file_readable(path)) {
-    return nullptr;
-  }
-  return tz;
+  return g_zone.unknown ? std::getenv("TZ") : nullptr;
 }
 
 // Waits until the port has bytes (or has gone), the terminal has keys, standard output takes more
@@ -321,8 +350,15 @@ void start_process(int*, char*** argv) {
   if (pipe2(g_signals.wake, O_NONBLOCK | O_CLOEXEC) != 0)
     g_signals.wake[0] = g_signals.wake[1] = -1;
   install_signal_handlers();
-  // The time zone is read once, from TZ or the system's: localtime_r itself never looks again.
-  tzset();
+  // The zone is looked at first at the start, so that a TZ naming none is told before the run.
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  if (!look_at_zone(now.tv_sec, &g_zone.span)) {
+    // UTC for the run, told when TZ named the zone; a system without a zone file of its own has
+    // UTC.
+    g_zone.span = kUtcAlways;
+    g_zone.unknown = std::getenv("TZ") != nullptr;
+  }
 }
 
 ProcessService system_process() {

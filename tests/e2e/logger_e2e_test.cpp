@@ -887,6 +887,11 @@ TEST_F(Logger, AnUnknownTimeZoneIsSaidOnceAndGivesUtcTimes) {
   const std::string zone_folder = workspace_.root + "/zones";
   fs::create_directories(zone_folder + "/Lab");
   fs::copy_file("/usr/share/zoneinfo/Asia/Tokyo", zone_folder + "/Lab/Tokyo");
+  // A FIFO that nothing writes to: no zone, and no wait for one.
+  ASSERT_EQ(mkfifo((zone_folder + "/Lab/Pipe").c_str(), 0644), 0);
+  const auto unknown = [](const std::string& tz) {
+    return "comlog: TZ=" + tz + " is no time zone this system has: test.csv has UTC times\n";
+  };
   const struct {
     std::vector<std::string> environment;
     int offset_minutes;
@@ -897,16 +902,13 @@ TEST_F(Logger, AnUnknownTimeZoneIsSaidOnceAndGivesUtcTimes) {
       {{"TZ=Lab/Tokyo", "TZDIR=" + zone_folder}, 540, ""},
       {{"TZ=:Lab/Tokyo", "TZDIR=" + zone_folder}, 540, ""},
       {{"TZ=" + zone_folder + "/Lab/Tokyo"}, 540, ""},
+      {{"TZ=:JST-9"}, 540, ""},
       {{"TZ=UTC0"}, 0, ""},
-      {{"TZ=Nowhere/City"},
-       0,
-       "comlog: TZ=Nowhere/City is no time zone this system has: test.csv has UTC times\n"},
-      {{"TZ=Lab/Atlantis", "TZDIR=" + zone_folder},
-       0,
-       "comlog: TZ=Lab/Atlantis is no time zone this system has: test.csv has UTC times\n"},
-      {{"TZ=" + zone_folder},
-       0,
-       "comlog: TZ=" + zone_folder + " is no time zone this system has: test.csv has UTC times\n"},
+      {{"TZ=Nowhere/City"}, 0, unknown("Nowhere/City")},
+      {{"TZ=Lab/Atlantis", "TZDIR=" + zone_folder}, 0, unknown("Lab/Atlantis")},
+      {{"TZ=" + zone_folder}, 0, unknown(zone_folder)},
+      {{"TZ=Lab/Pipe", "TZDIR=" + zone_folder}, 0, unknown("Lab/Pipe")},
+      {{"TZ=garbage123"}, 0, unknown("garbage123")},  // more than a day
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.environment[0]);
