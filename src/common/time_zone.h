@@ -1,8 +1,8 @@
 // The local time's offset from UTC, as TZ names it: a file of the zone database (the "TZif"
 // format), or a rule written out in TZ itself ("JST-9", "CET-1CEST,M3.5.0,M10.5.0/3"), which is
 // also how such a file gives the times after its last listed change. It is read here rather than
-// by the C library, whose time zone code and its reading through stdio would take more memory
-// than the rest of a run.
+// by the C library, whose time zone code and its reading of the file through stdio would bring
+// over 100 KiB of its pages into every run.
 //
 // An answer is a span: the offset and the instants between which it holds, so that the zone is
 // looked at again only when the clock leaves the span (at a change of summer time).
