@@ -182,7 +182,7 @@ class ConsoleWindow : public ::testing::Test {
   // (test.dat is created after the port has been purged), the device's lines have been taken
   // and the window has the keyboard.
   void start_run(const Batch& batch) {
-    std::string text = "@echo off\r\ntitle " + std::string(kTitle) + "\r\n" + batch.before;
+    std::string text = batch.before;
     const std::string comlog = quoted_windows_path(COMLOG_EXE_PATH) + " 5" + batch.standard_input;
     if (batch.status_by_helper) {
       text += probe() + " run rc.txt " + comlog + " > out.txt\r\n";
@@ -191,16 +191,7 @@ class ConsoleWindow : public ::testing::Test {
       text += comlog + " > out.txt\r\nset STATUS=%ERRORLEVEL%\r\n" + batch.after +
               ">rc.txt echo %STATUS%\r\nexit %STATUS%\r\n";
     }
-    write_file(file("run.bat"), text);
-
-    RunOptions run;
-    run.command = {WINE_RUN_PATH, "--prefix", WINE_PREFIX_PATH, "wineconsole",
-                   "cmd",         "/c",       "run.bat"};
-    run.environment = {"DISPLAY=" + display_};
-    run.cwd = workspace_.cwd;
-    run.stdin_from_dev_null = true;
-    child_ = start(run);
-    run_started_ = true;
+    start_window(text);
     ASSERT_TRUE(wait_until([&] {
       return std::filesystem::exists(file("test.dat")) ||
              waitpid(child_.pid, nullptr, WNOHANG) != 0;
@@ -224,6 +215,12 @@ class ConsoleWindow : public ::testing::Test {
   // Runs a batch file of `lines` in a new console window to its end; returns wineconsole's
   // status.
   int run_batch(const std::string& lines) {
+    start_window(lines);
+    return wineconsole_status();
+  }
+
+  // Writes run.bat, the window's title and then `lines`, and starts it in a new console window.
+  void start_window(const std::string& lines) {
     write_file(file("run.bat"), "@echo off\r\ntitle " + std::string(kTitle) + "\r\n" + lines);
     RunOptions run;
     run.command = {WINE_RUN_PATH, "--prefix", WINE_PREFIX_PATH, "wineconsole",
@@ -233,7 +230,6 @@ class ConsoleWindow : public ::testing::Test {
     run.stdin_from_dev_null = true;
     child_ = start(run);
     run_started_ = true;
-    return wineconsole_status();
   }
 
   // Keys typed into the window, in order (xdotool key names, e.g. "shift+F5").
